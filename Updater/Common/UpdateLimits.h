@@ -1,0 +1,26 @@
+#pragma once
+
+// How long the tool waits on things outside its control. A test build may shorten them by
+// defining the macros (for example in CMAKE_CXX_FLAGS); a box build keeps these values.
+
+#ifndef RIRARUDE_BOARD_QUERY_WAIT_MS
+#define RIRARUDE_BOARD_QUERY_WAIT_MS 5000
+#endif
+#ifndef RIRARUDE_BOARD_STATUS_WAIT_MS
+#define RIRARUDE_BOARD_STATUS_WAIT_MS 30000
+#endif
+#ifndef RIRARUDE_DOWNLOAD_STALL_MS
+#define RIRARUDE_DOWNLOAD_STALL_MS 60000
+#endif
+#ifndef RIRARUDE_EXTRACT_WAIT_MS
+#define RIRARUDE_EXTRACT_WAIT_MS 30000
+#endif
+
+// An answer to a board query that has not come by then counts as a read that delivered nothing.
+constexpr int BOARD_QUERY_WAIT_MS = RIRARUDE_BOARD_QUERY_WAIT_MS;
+// A transfer status byte that has not come by then fails the transfer.
+constexpr int BOARD_STATUS_WAIT_MS = RIRARUDE_BOARD_STATUS_WAIT_MS;
+// A download that moves no byte for this long ends as a failed transfer.
+constexpr int DOWNLOAD_STALL_TIMEOUT_MS = RIRARUDE_DOWNLOAD_STALL_MS;
+// The unpacking command gets this long; one still running then is stopped and counts as failed.
+constexpr int EXTRACT_WAIT_MS = RIRARUDE_EXTRACT_WAIT_MS;

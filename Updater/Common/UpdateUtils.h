@@ -1,0 +1,73 @@
+#pragma once
+
+// The shared update utilities: flag files, the event log, progress states, checksum
+// verification, shell commands and careful replacement of files and trees.
+
+#include "UpdatePaths.h"
+
+#include <QFileDevice>
+#include <QFlags>
+#include <QString>
+#include <QtGlobal>
+
+// Path of the event log. The front end defines it; the message handler reads it for every
+// message.
+extern const char* gUpdaterLogFile;
+
+// Creates an empty flag file, or empties an existing one. True when the file could be opened.
+bool Touch(const QString& path);
+
+// Qt message handler that appends one line per message to the event log.
+void customMessageHandler(QtMsgType type, const QMessageLogContext& context,
+                          const QString& message);
+
+enum eUpdateStates
+{
+    UPDATE_STATE_UNKNOWN = 0,
+    UPDATE_STATE_READY,
+    UPDATE_STATE_FAILED,
+    UPDATE_STATE_UPLOADING,
+    UPDATE_STATE_UPLOADED,
+    UPDATE_STATE_DOWNLOADING,
+    UPDATE_STATE_DOWNLOADED,
+    UPDATE_STATE_EXTRACTING,
+    UPDATE_STATE_EXTRACTED,
+    UPDATE_STATE_UPDATING,
+    UPDATE_STATE_NEEDS_REBOOT,
+    UPDATE_STATE_REBOOTING,
+    UPDATE_STATE_FINISHED,
+    UPDATE_STATE_UPDATED,
+    UPDATE_STATE_UPDATING_DSP,
+    UPDATE_STATE_UPDATED_DSP,
+    UPDATE_STATE_LOST_COMMS,
+    UPDATE_STATE_LAST_LEGACY_STATE,
+    UPDATE_STATE_WAITING_FOR_FW_VERSION,
+    UPDATE_STATE_RECEIVED_FW_VERSION,
+    UPDATE_STATE_KOV_EXTRACTING,
+    UPDATE_STATE_KOV_UPDATE_FAILED,
+    UPDATE_STATE_KOV_EXTRACTED,
+    UPDATE_STATE_KOV_EXTRACTED_2,
+    UPDATE_STATE_KOV_UPDATING_DSP
+};
+
+QString GetStateAsString(eUpdateStates state);
+// Records the state as a bare decimal number in UPDATE_PROGRESS_FILE.
+void WriteUpdateState(int state);
+
+// True when the file's MD5 digest equals the one on the first line of path + ".md5".
+bool CheckChecksum(const QString& path);
+
+// Run a command line through /bin/sh until it ends; true on a normal exit with code 0.
+bool PerformCommand(const QString& command, const bool& quiet, QString* output);
+bool PerformSudoCommand(const QString& command, const bool& quiet, QString* output);
+
+// Replace target by a copy of source, keeping the previous content until the copy is in place.
+bool PerformParanoidCopy(const QString& source, const QString& target);
+bool ParanoidCopy(const QString& source, const QString& target,
+                  QFlags<QFileDevice::Permission> permissions);
+bool PerformParanoidSudoCopy(const QString& source, const QString& target);
+bool ParanoidSudoCopy(const QString& source, const QString& target, const QString& permissions);
+
+// Unpack archive in place of target, moving the previous content back when unpacking fails.
+bool PerformParanoidSudoUntar(const QString& archive, const QString& target);
+bool ParanoidSudoUntar(const QString& archive, const QString& target, const QString& permissions);

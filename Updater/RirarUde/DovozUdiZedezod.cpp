@@ -1,0 +1,61 @@
+#include "DovozUdiZedezod.h"
+
+#include "USBVersionInterrogator.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <iostream>
+
+cDovozUdiZedezod::cDovozUdiZedezod()
+    : QObject(nullptr), mFirmwareChecksumValid(false), mNetworkManager(nullptr),
+      mFirmwareDownloaded(false), mChecksumDownloaded(false)
+{
+}
+
+cDovozUdiZedezod::~cDovozUdiZedezod()
+{
+    delete mNetworkManager;
+}
+
+void cDovozUdiZedezod::GetVersions()
+{
+    qDebug() << "Getting versions...";
+
+    QJsonObject versions;
+    versions.insert(QStringLiteral("Firmware Version"), GetFirmwareVersion());
+    versions.insert(QStringLiteral("DSP Firmware Version"), GetDSPFirmwareVersion());
+
+    const QJsonDocument document(versions);
+    qDebug() << "Got version information:\n" << document.toJson();
+
+    std::cout << QString::fromUtf8(document.toJson()).toLocal8Bit().constData();
+}
+
+// The running version keeps the line end of its file: callers have always received it so.
+QString cDovozUdiZedezod::GetFirmwareVersion()
+{
+    if (!QFileInfo::exists(ROOTFS_RUNNING_UINITRD_VERSION_FILE))
+    {
+        return QStringLiteral("Unknown");
+    }
+    QFile file(ROOTFS_RUNNING_UINITRD_VERSION_FILE);
+    if (!file.open(QIODevice::ReadOnly))
+    {
+        return QString();
+    }
+    return QString::fromLatin1(file.readLine().constData());
+}
+
+QString cDovozUdiZedezod::GetDSPFirmwareVersion()
+{
+    cUSBInterrogator board(DSP_BOARD_DEVICE);
+    return board.GetVersion();
+}
+
+bool cDovozUdiZedezod::CheckFirmwareExists()
+{
+    return QFileInfo::exists(UPDATER_ARCHIVE_FILE);
+}

@@ -1,0 +1,4 @@
+#include "DovozUdiZedezod.h"
+
+// Placeholder until the extraction step lands.
+void cDovozUdiZedezod::ExtractNewFirmware() {}

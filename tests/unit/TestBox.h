@@ -1,0 +1,29 @@
+#pragma once
+
+// A fresh sandbox box for every test, and ways to look at what the code left in it.
+
+#include "UpdatePaths.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <gtest/gtest.h>
+
+// Path inside the box for an absolute path of a real box.
+QString BoxPath(const QString& absolutePath);
+
+// Removes the box and lays out the directories a box has: the service user's home, the event
+// log directory, /etc, /dev and /boot.
+void ResetBox();
+
+QByteArray ReadFile(const QString& path);
+void WriteFile(const QString& path, const QByteArray& content);
+
+// The event log's lines with their "[timestamp] " prefix checked and removed.
+QStringList LogMessages();
+
+class BoxTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ResetBox(); }
+};

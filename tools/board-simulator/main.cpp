@@ -1,0 +1,5 @@
+// Placeholder until the board simulator lands.
+int main()
+{
+    return 2;
+}
