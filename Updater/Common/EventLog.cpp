@@ -15,8 +15,7 @@ const char* OrAbsent(const char* text)
 }
 } // namespace
 
-void customMessageHandler(QtMsgType type, const QMessageLogContext& context,
-                          const QString& message)
+void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     const QByteArray text = message.toLocal8Bit();
     // Opened and closed around every line: nothing is lost if the process dies between

@@ -1,6 +1,7 @@
 #include "UpdatePaths.h"
 
-#define PATH_CONSTANT(name, absolutePath) const QString name = QStringLiteral(BOX_PATH(absolutePath))
+#define PATH_CONSTANT(name, absolutePath)                                                          \
+    const QString name = QStringLiteral(BOX_PATH(absolutePath))
 #define TEXT_CONSTANT(name, text) const QString name = QStringLiteral(text)
 
 TEXT_CONSTANT(UPDATE_DOWNLOAD_URL, RIRARUDE_FIRMWARE_SERVER);
@@ -13,7 +14,8 @@ PATH_CONSTANT(FIRMWARE_UPDATE_REQUEST_FILE, "/home/pxm/.update_requested");
 PATH_CONSTANT(RUN_UPDATER_FILE, "/home/pxm/.perform_update");
 PATH_CONSTANT(RELAUNCH_UPDATE_DAEMON_FILE, "/home/pxm/.relaunch_update_daemon");
 PATH_CONSTANT(REQUEST_DSP_FIRMWARE_UPDATE_FILE, "/home/pxm/.dsp_update_requested");
-PATH_CONSTANT(REQUEST_DSP_FIRMWARE_UPDATE_ON_REBOOT_FILE, "/home/pxm/.dsp_update_on_boot_requested");
+PATH_CONSTANT(REQUEST_DSP_FIRMWARE_UPDATE_ON_REBOOT_FILE,
+              "/home/pxm/.dsp_update_on_boot_requested");
 PATH_CONSTANT(UPDATE_PROGRESS_FILE, "/home/pxm/.update_progress");
 PATH_CONSTANT(HTTP_SERVER_START_FILE, "/home/pxm/.start_update_reporting");
 PATH_CONSTANT(HTTP_SERVER_ENABLED_FILE, "/home/pxm/.update_reporting_enabled");

@@ -4,7 +4,8 @@
 
 #include "UpdatePaths.h"
 
-#define UPDATER_LOG_FILE BOX_PATH("/home/pxm/PXMPersistentData/DovozUdiZedezod/EventLogs/Updater.log")
+#define UPDATER_LOG_FILE                                                                           \
+    BOX_PATH("/home/pxm/PXMPersistentData/DovozUdiZedezod/EventLogs/Updater.log")
 #define REBOOT_REQUIRED_FILE_PATH BOX_PATH("/home/pxm/.reboot_required")
 // The DSP board's character device and the image written to it.
 #define DSP_BOARD_DEVICE BOX_PATH("/dev/qv_core_rack")

@@ -18,8 +18,8 @@ void ResetBox()
 {
     ASSERT_FALSE(QStringLiteral(RIRARUDE_BOX_ROOT).isEmpty()) << "tests need a sandbox box";
     QDir(BoxPath("/")).removeRecursively();
-    for (const char* directory : {"/home/pxm/PXMPersistentData/DovozUdiZedezod/EventLogs", "/etc",
-                                  "/dev", "/boot"})
+    for (const char* directory :
+         {"/home/pxm/PXMPersistentData/DovozUdiZedezod/EventLogs", "/etc", "/dev", "/boot"})
     {
         ASSERT_TRUE(QDir().mkpath(BoxPath(QString::fromLatin1(directory))));
     }

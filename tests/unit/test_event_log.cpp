@@ -42,7 +42,9 @@ TEST_F(EventLogTest, LinesAreAppendedAndNewlinesSplitAnEntry)
     ASSERT_EQ(messages.size(), 3);
     EXPECT_EQ(messages[0], "earlier run");
     EXPECT_TRUE(messages[1].startsWith("Debug: two"));
-    EXPECT_EQ(messages[2], "lines (virtual void EventLogTest_LinesAreAppendedAndNewlinesSplitAnEntry_Test::TestBody())");
+    EXPECT_EQ(messages[2],
+              "lines (virtual void "
+              "EventLogTest_LinesAreAppendedAndNewlinesSplitAnEntry_Test::TestBody())");
 }
 
 TEST_F(EventLogTest, TimestampIsQtTextDateOfLocalTime)

@@ -42,8 +42,10 @@ TEST(StateNames, EveryValueHasItsTextAndOthersAreAnError)
     EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(22)), "KOV Extracted");
     EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(23)), "KOV Extracted");
     EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(24)), "KOV Updating DSP");
-    EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(25)), "Error: Unexpected / Unknown State");
-    EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(-1)), "Error: Unexpected / Unknown State");
+    EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(25)),
+              "Error: Unexpected / Unknown State");
+    EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(-1)),
+              "Error: Unexpected / Unknown State");
 }
 
 using TouchTest = BoxTest;
