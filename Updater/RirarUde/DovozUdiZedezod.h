@@ -51,6 +51,11 @@ private slots:
     void FirmwareChecksumDownloadReply();
 
 private:
+    // downloadfirmware
+    QNetworkAccessManager* NetworkManager();
+    void EndDownloadsAfterFailure(const QString& successKey);
+    void EndDownloads();
+
     bool mFirmwareChecksumValid;
     QNetworkAccessManager* mNetworkManager;
     bool mFirmwareDownloaded;

@@ -1,8 +1,229 @@
 #include "DovozUdiZedezod.h"
+#include "UpdateLimits.h"
 
-// Placeholder until the download step lands.
-void cDovozUdiZedezod::UpdateFirmwareFromInternet() {}
-void cDovozUdiZedezod::DownloadFirmware() {}
-void cDovozUdiZedezod::DownloadFirmwareChecksum() {}
-void cDovozUdiZedezod::FirmwareDownloadReply() {}
-void cDovozUdiZedezod::FirmwareChecksumDownloadReply() {}
+#include <QCoreApplication>
+#include <QDebug>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QUrl>
+#include <iostream>
+
+namespace
+{
+const QString FIRMWARE_ERROR_KEY = QStringLiteral("Firmware Download Error");
+const QString FIRMWARE_SUCCESS_KEY = QStringLiteral("Firmware Download Successful");
+const QString CHECKSUM_ERROR_KEY = QStringLiteral("Checksum Download Error");
+const QString CHECKSUM_SUCCESS_KEY = QStringLiteral("Checksum Download Successful");
+
+// How much of a body Qt may hold before the disk has taken it. Without a bound Qt buffers all
+// that the network delivers faster than the disk writes, and an archive larger than the box's
+// free memory kills the tool; much smaller and the system calls per byte start to show.
+constexpr qint64 DOWNLOAD_READ_BUFFER_BYTES = 512 * 1024;
+
+constexpr int HTTP_OK = 200;
+
+// Streams one reply's body into a temporary file beside its target. Only Commit() puts the file
+// in the target's place; until then the old target stays as it was. Parented to the reply, so a
+// transfer that fails or is abandoned takes its temporary file with it.
+class cBodyFile : public QObject
+{
+    Q_OBJECT
+
+public:
+    cBodyFile(const QString& target, QNetworkReply* reply) : QObject(reply), mFile(target)
+    {
+        mIntact = mFile.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+        connect(reply, &QNetworkReply::readyRead, this, [this, reply] { TakeArrived(reply); });
+    }
+
+    // Always drains the reply: a bounded read buffer left full would stall the transfer.
+    void TakeArrived(QNetworkReply* reply)
+    {
+        const QByteArray chunk = reply->readAll();
+        // The body of a redirect or an error page is not the file asked for.
+        if (mIntact && HttpStatus(reply) == HTTP_OK)
+        {
+            Append(chunk);
+        }
+    }
+
+    // Bytes that reached the file, or -1 when it could not be opened.
+    qint64 BytesWritten() const { return mFile.isOpen() ? mFile.pos() : -1; }
+
+    // True only when the whole body is on disk under the target's name.
+    bool Commit() { return mIntact && mFile.commit(); }
+
+    static int HttpStatus(const QNetworkReply* reply)
+    {
+        return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    }
+
+private:
+    void Append(const QByteArray& chunk)
+    {
+        // A full disk can take part of a chunk without reporting an error.
+        if (mFile.write(chunk) != chunk.size())
+        {
+            mIntact = false;
+            mFile.cancelWriting();
+        }
+    }
+
+    QSaveFile mFile;
+    bool mIntact = false;
+};
+
+QNetworkReply* StreamToFile(QNetworkReply* reply, const QString& targetFile)
+{
+    reply->setReadBufferSize(DOWNLOAD_READ_BUFFER_BYTES);
+    new cBodyFile(targetFile, reply);
+    return reply;
+}
+
+// The reply's file, with whatever of the body was still waiting to be read.
+cBodyFile* FinishedBodyFile(QNetworkReply* reply)
+{
+    auto* body = reply->findChild<cBodyFile*>(QString(), Qt::FindDirectChildrenOnly);
+    body->TakeArrived(reply);
+    return body;
+}
+
+// With redirects not followed Qt reports no error for a 3xx, and it would be stored as the
+// file: only a 200 is a good transfer.
+QNetworkReply::NetworkError TransferError(const QNetworkReply* reply)
+{
+    if (reply->error() != QNetworkReply::NoError)
+    {
+        return reply->error();
+    }
+    if (cBodyFile::HttpStatus(reply) != HTTP_OK)
+    {
+        return QNetworkReply::UnknownContentError;
+    }
+    return QNetworkReply::NoError;
+}
+
+// The version text keeps the line end of its file, which no header value may carry.
+QByteArray UserAgent(const QString& firmwareVersion)
+{
+    const int lineEnd = firmwareVersion.indexOf(QRegularExpression(QStringLiteral("[\r\n]")));
+    return (USER_AGENT_STRING + firmwareVersion.left(lineEnd)).toLocal8Bit();
+}
+
+QNetworkRequest DownloadRequest(const QString& serverPath, const QString& firmwareVersion)
+{
+    // The address has no scheme, so the leading slashes make it the host (and port).
+    QUrl url(QStringLiteral("//") + UPDATE_DOWNLOAD_URL + QStringLiteral("/") + serverPath,
+             QUrl::TolerantMode);
+    url.setScheme(QStringLiteral("http"));
+
+    QNetworkRequest request;
+    request.setUrl(url);
+    request.setRawHeader("User-Agent", UserAgent(firmwareVersion));
+    // A server that stops sending must not hang the step; one that keeps sending has no limit.
+    request.setTransferTimeout(DOWNLOAD_STALL_TIMEOUT_MS);
+    return request;
+}
+} // namespace
+
+void cDovozUdiZedezod::UpdateFirmwareFromInternet()
+{
+    DownloadFirmware();
+    DownloadFirmwareChecksum();
+    QEventLoop loop;
+    loop.exec();
+}
+
+void cDovozUdiZedezod::DownloadFirmware()
+{
+    const QNetworkRequest request =
+        DownloadRequest(UPDATE_DOWNLOAD_PATH_FIRMWARE, GetFirmwareVersion());
+    qDebug() << "getting" << request.url();
+    QNetworkReply* reply = StreamToFile(NetworkManager()->get(request), UPDATER_ARCHIVE_FILE);
+    connect(reply, &QNetworkReply::finished, this, &cDovozUdiZedezod::FirmwareDownloadReply);
+}
+
+void cDovozUdiZedezod::DownloadFirmwareChecksum()
+{
+    const QNetworkRequest request =
+        DownloadRequest(UPDATE_DOWNLOAD_PATH_CHECKSUM, GetFirmwareVersion());
+    qDebug() << "getting" << request.url();
+    QNetworkReply* reply = StreamToFile(NetworkManager()->get(request), UPDATER_CHECKSUM_FILE);
+    connect(reply, &QNetworkReply::finished, this,
+            &cDovozUdiZedezod::FirmwareChecksumDownloadReply);
+}
+
+QNetworkAccessManager* cDovozUdiZedezod::NetworkManager()
+{
+    if (!mNetworkManager)
+    {
+        mNetworkManager = new QNetworkAccessManager();
+    }
+    return mNetworkManager;
+}
+
+void cDovozUdiZedezod::FirmwareDownloadReply()
+{
+    qDebug() << "Firmware download reply received";
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    const QNetworkReply::NetworkError error = TransferError(reply);
+    mDownloadResult.insert(FIRMWARE_ERROR_KEY, error);
+    if (error != QNetworkReply::NoError)
+    {
+        EndDownloadsAfterFailure(FIRMWARE_SUCCESS_KEY);
+        return;
+    }
+    mFirmwareDownloaded = true;
+    cBodyFile* body = FinishedBodyFile(reply);
+    qDebug() << "Wrote" << body->BytesWritten() << "bytes";
+    mDownloadResult.insert(FIRMWARE_SUCCESS_KEY, body->Commit());
+    if (mChecksumDownloaded)
+    {
+        qDebug() << "Got both";
+        EndDownloads();
+    }
+}
+
+void cDovozUdiZedezod::FirmwareChecksumDownloadReply()
+{
+    qDebug() << "Firmware checksum download reply received";
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    const QNetworkReply::NetworkError error = TransferError(reply);
+    mDownloadResult.insert(CHECKSUM_ERROR_KEY, error);
+    if (error != QNetworkReply::NoError)
+    {
+        EndDownloadsAfterFailure(CHECKSUM_SUCCESS_KEY);
+        return;
+    }
+    mChecksumDownloaded = true;
+    cBodyFile* body = FinishedBodyFile(reply);
+    qDebug() << "Wrote" << body->BytesWritten() << "bytes";
+    mDownloadResult.insert(CHECKSUM_SUCCESS_KEY, body->Commit());
+    if (mFirmwareDownloaded)
+    {
+        qDebug() << "Got both";
+        EndDownloads();
+    }
+}
+
+void cDovozUdiZedezod::EndDownloadsAfterFailure(const QString& successKey)
+{
+    mDownloadResult.insert(successKey, false);
+    EndDownloads();
+}
+
+// Quitting ends the step's loop; a transfer still running is abandoned with the manager, and its
+// temporary file with it.
+void cDovozUdiZedezod::EndDownloads()
+{
+    const QJsonDocument document(mDownloadResult);
+    std::cout << QString::fromUtf8(document.toJson()).toLocal8Bit().constData();
+    QCoreApplication::quit();
+}
+
+#include "DovozUdiZedezodDownload.moc"
