@@ -1,6 +1,91 @@
 #include "DovozUdiZedezod.h"
+#include "ProcessGroupCommand.h"
+#include "UpdateUtils.h"
 
-// Placeholder until the upload check lands.
-void cDovozUdiZedezod::CheckNewFirmware() {}
-QString cDovozUdiZedezod::GetNewFirmwareVersion(const QString&) { return QString(); }
-bool cDovozUdiZedezod::CheckFirmwareChecksum() { return mFirmwareChecksumValid; }
+#include <QDateTime>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <iostream>
+
+namespace
+{
+QByteArray FirstLineOfFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readLine() : QByteArray();
+}
+
+// tar would decompress the archive to its very end after the member, looking for later copies
+// of it; the version is on the first line, so tar is stopped as soon as that line has come and
+// the check costs only as much of the archive as lies in front of the member.
+QByteArray FirstLineOfArchiveMember(const QString& member)
+{
+    cProcessGroupCommand untar;
+    untar.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (!untar.Start(QStringLiteral("tar -xJOf ") + UPDATER_ARCHIVE_FILE + QLatin1Char(' ') +
+                     member))
+    {
+        return QByteArray();
+    }
+    while (!untar.canReadLine() && untar.waitForReadyRead(-1))
+    {
+    }
+    const QByteArray line = untar.readLine();
+    untar.EndAndReap();
+    return line;
+}
+
+// An extracted firmware directory is what will be installed, so it answers rather than an
+// archive that may since have been uploaded beside it.
+QByteArray FirstLineOfNewFirmwareMember(const QString& member)
+{
+    if (QFileInfo::exists(UPDATER_FIRMWARE_DIRECTORY_PATH))
+    {
+        return FirstLineOfFile(PXM_HOME + QLatin1Char('/') + member);
+    }
+    if (QFileInfo::exists(UPDATER_ARCHIVE_FILE))
+    {
+        return FirstLineOfArchiveMember(member);
+    }
+    return QByteArray();
+}
+} // namespace
+
+void cDovozUdiZedezod::CheckNewFirmware()
+{
+    qDebug() << "Checking new firmware.";
+
+    QJsonObject versions;
+    versions.insert(QStringLiteral("Firmware Version"),
+                    GetNewFirmwareVersion(FIRMWARE_UPDATE_VERSION_FILE));
+    versions.insert(QStringLiteral("DSP Firmware Version"),
+                    GetNewFirmwareVersion(FIRMWARE_UPDATE_DSP_VERSION_FILE));
+
+    std::cout << QString::fromUtf8(QJsonDocument(versions).toJson()).toLocal8Bit().constData();
+}
+
+// Unlike the running version, a new version loses its line feed (a carriage return stays).
+QString cDovozUdiZedezod::GetNewFirmwareVersion(const QString& member)
+{
+    const qint64 startTime = QDateTime::currentMSecsSinceEpoch();
+    QString version = QString::fromUtf8(FirstLineOfNewFirmwareMember(member).constData());
+    version.remove(QLatin1Char('\n'));
+    qDebug() << "Checked Firmware version in:" << QDateTime::currentMSecsSinceEpoch() - startTime
+             << "ms";
+    return version;
+}
+
+// Only a match is remembered: a failed check may have met an image that was still being written.
+bool cDovozUdiZedezod::CheckFirmwareChecksum()
+{
+    const qint64 startTime = QDateTime::currentMSecsSinceEpoch();
+    if (!mFirmwareChecksumValid)
+    {
+        mFirmwareChecksumValid = CheckChecksum(UPDATER_UINITRD_FILE);
+    }
+    qDebug() << "Checked Firmware Checksum in:" << QDateTime::currentMSecsSinceEpoch() - startTime
+             << "ms";
+    return mFirmwareChecksumValid;
+}
