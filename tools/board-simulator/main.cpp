@@ -73,8 +73,12 @@ Lifetime:
   --verbose             describe every frame on standard error
   --help                this text
 
-Exit status: 0 when every transfer that ended was received whole and intact (or none came),
-1 when one was not, 2 on a usage error, 3 when the pseudo-terminal could not be set up.
+Each transfer in the report has a "result": "complete" (every message accepted), "refused",
+"error" (a bad frame; the simulator answers status 238 to it when a status is due),
+"unanswered" (the whole image came but a fault withheld the last status) or "incomplete"
+(broken off); "intact" tells whether the whole image came with matching checksums.
+
+Exit status: 0 when every transfer was complete and intact (or none came), 1 when one was not, 2 on a usage error, 3 when the pseudo-terminal could not be set up.
 SIGTERM, SIGINT and SIGHUP end it cleanly: the report is written (an unfinished transfer is
 recorded as "incomplete") and the symlink is removed.
 )";
@@ -160,7 +164,7 @@ private:
     void HandleFrame(const std::vector<unsigned char>& frame);
     void HandleTransferFrame(const std::vector<unsigned char>& frame);
     void Answer(const std::vector<unsigned char>& answer);
-    void AnswerStatus(unsigned char status);
+    bool AnswerStatus(unsigned char status); // false when a fault withholds it
     void EndTransfer(const std::string& result, const std::string& error);
     void Error(const std::string& text);
     void WriteReport();
@@ -407,15 +411,21 @@ void Simulator::Answer(const std::vector<unsigned char>& answer)
     Verbose("answered %zu bytes", bytes.size());
 }
 
-void Simulator::AnswerStatus(unsigned char status)
+bool Simulator::AnswerStatus(unsigned char status)
 {
     Transfer& transfer = mTransfers.back();
     if (mOptions.silentFrom > 0 && transfer.statusMessages >= mOptions.silentFrom)
     {
         Verbose("silent from status message %d: no status", mOptions.silentFrom);
-        return;
+        return false;
+    }
+    if (mOptions.silent || mOptions.shortAnswer == 0)
+    {
+        Answer({status}); // says why in verbose mode
+        return false;
     }
     Answer({status});
+    return true;
 }
 
 void Simulator::Error(const std::string& text)
@@ -435,10 +445,10 @@ void Simulator::EndTransfer(const std::string& result, const std::string& error)
         sum += byte;
     }
     transfer.receivedChecksum = sum;
-    transfer.intact = result == "complete" && transfer.headerSeen &&
+    transfer.intact = (result == "complete" || result == "unanswered") && transfer.headerSeen &&
                       transfer.received.size() == transfer.length &&
                       sum == transfer.announcedChecksum;
-    if (result == "complete" && !transfer.intact)
+    if ((result == "complete" || result == "unanswered") && !transfer.intact)
     {
         transfer.error = "image checksum mismatch";
         Error(transfer.error);
@@ -603,10 +613,13 @@ void Simulator::HandleTransferFrame(const std::vector<unsigned char>& frame)
                                    " at message " + std::to_string(mOptions.refuseAt));
         return;
     }
-    AnswerStatus(0);
+    const bool answered = AnswerStatus(0);
     if (transfer.received.size() >= transfer.length)
     {
-        EndTransfer("complete", "");
+        // The whole image came, but the board kept its last status to itself: the updater
+        // cannot have taken the transfer as accepted.
+        EndTransfer(answered ? "complete" : "unanswered",
+                    answered ? "" : "no status for the last message");
     }
 }
 
@@ -752,7 +765,7 @@ int Simulator::Run()
     Teardown();
     for (const Transfer& transfer : mTransfers)
     {
-        if (!transfer.intact)
+        if (!transfer.intact || transfer.result != "complete")
         {
             return 1;
         }
