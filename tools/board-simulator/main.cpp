@@ -52,7 +52,7 @@ Board answers:
 Transfers:
   --image FILE          write the image bytes received to FILE when a transfer ends
   --report FILE         write a JSON summary (queries, transfers, errors) to FILE, rewritten
-                        after every query answered and every transfer that ends
+                        after every query and every transfer that ends, and at exit
   --capture FILE        append every byte received from the updater to FILE
   --once                exit when the first transfer ends (accepted to the end, refused, or
                         broken off by a bad frame)
@@ -687,7 +687,12 @@ void Simulator::HandleFrame(const std::vector<unsigned char>& frame)
         Error("unknown command code " + std::to_string(command));
         break;
     }
-    WriteReport();
+    // A transfer's report is written when it ends (messages in between would make a long
+    // transfer quadratic).
+    if (!mInTransfer)
+    {
+        WriteReport();
+    }
 }
 
 int Simulator::Run()
