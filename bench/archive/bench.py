@@ -1,0 +1,213 @@
+"""Benchmarks of the firmware archive steps, each set against the plain command it stands for,
+measured in the same run: extraction against tar -xJf, the upload check against the two full
+tar -xJOf scans, CheckChecksum against md5sum. Also estimates the largest archive that the
+extraction step unpacks within its 30 s wait. Usage: bench.py <sandbox build dir>"""
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/fixtures"))
+import archives  # noqa: E402
+
+EXTRACT_WAIT_S = 30  # the box's wait for the unpacking command
+ROUNDS = 3
+MIB = 1 << 20
+
+
+def note(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def row(measurement, value, anchor, anchor_value, ratio, goal, verdict):
+    print("\t".join([measurement, value, anchor, anchor_value, ratio, goal, verdict]), flush=True)
+
+
+def seconds(value):
+    return f"{value:.3f} s"
+
+
+def timed(command, check=True):
+    """Seconds the command took. The updater exits with 1 whatever happened: check=False."""
+    start = time.perf_counter()
+    subprocess.run(command, check=check, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def best_of(*measures, rounds=ROUNDS):
+    """Runs the measures in turns and keeps each one's fastest time: the other work on the
+    machine only ever adds time."""
+    times = [[] for _ in measures]
+    for _ in range(rounds):
+        for measure, kept in zip(measures, times):
+            kept.append(measure())
+    return [min(kept) for kept in times]
+
+
+class Box:
+    def __init__(self, build):
+        cache = open(os.path.join(build, "CMakeCache.txt")).read()
+        root = re.search(r"^RIRARUDE_BOX_ROOT:PATH=(.*)$", cache, re.M).group(1).rstrip("/")
+        self.tool = os.path.join(build, "rirarude-updater")
+        self.home = root + "/home/pxm"
+        self.archive = self.home + "/Firmware.tar.xz"
+        self.firmware = self.home + "/Firmware"
+        os.makedirs(self.home + "/PXMPersistentData/DovozUdiZedezod/EventLogs", exist_ok=True)
+
+    def place(self, archive):
+        shutil.rmtree(self.firmware, ignore_errors=True)
+        if os.path.lexists(self.archive):
+            os.remove(self.archive)
+        os.link(archive, self.archive)
+
+    def extract(self, archive):
+        self.place(archive)
+        os.sync()  # the previous tree's write-back is no part of this one
+        elapsed = timed([self.tool, "--extractfirmware"], check=False)
+        with open(self.home + "/.update_progress") as f:
+            if f.read() != "8":
+                raise RuntimeError("extraction failed; see the event log")
+        return elapsed
+
+    def check_upload(self, archive):
+        self.place(archive)
+        start = time.perf_counter()
+        out = subprocess.run([self.tool, "--uploadfirmware"], capture_output=True).stdout
+        elapsed = time.perf_counter() - start
+        if b'"Firmware Version": "2.1"' not in out:
+            raise RuntimeError("upload check read no version: " + out.decode())
+        return elapsed
+
+    def clean(self):
+        shutil.rmtree(self.firmware, ignore_errors=True)
+        for leftover in (self.archive, self.archive + ".md5"):
+            if os.path.lexists(leftover):
+                os.remove(leftover)
+
+
+def bench_extraction(box, work, archive, label):
+    target = os.path.join(work, "plain")
+
+    def plain_tar():
+        shutil.rmtree(target, ignore_errors=True)
+        os.mkdir(target)
+        os.sync()
+        return timed(["tar", "-xJf", archive, "-C", target])
+
+    tool, anchor = best_of(lambda: box.extract(archive), plain_tar, rounds=5)
+    shutil.rmtree(target)
+    row(f"extract {label}", seconds(tool), "tar -xJf", seconds(anchor),
+        f"{tool / anchor:.3f}", "<= 1.05", "met" if tool <= 1.05 * anchor else "missed")
+    return tool
+
+
+def bench_upload(box, archive_of):
+    first = {}
+    for size in (64, 256):
+        for members_first in (True, False):
+            archive = archive_of[size, members_first]
+            scans = ["sh", "-c", f"tar -xJOf {archive} {archives.VERSION_MEMBER}; "
+                                 f"tar -xJOf {archive} {archives.DSP_VERSION_MEMBER}"]
+            tool, anchor = best_of(lambda: box.check_upload(archive), lambda: timed(scans))
+            where = "first" if members_first else "last"
+            if members_first:
+                first[size] = tool
+                goal, verdict = "< 0.2 s", "met" if tool < 0.2 else "missed"
+            else:
+                goal, verdict = "-", "-"
+            row(f"upload check {size} MiB, members {where}", seconds(tool), "2x tar -xJOf",
+                seconds(anchor), f"{tool / anchor:.3f}", goal, verdict)
+    flat = first[256] / first[64]
+    row("upload check members first, 256 vs 64 MiB", seconds(first[256]),
+        "same at 64 MiB", seconds(first[64]), f"{flat:.2f}", "<= 1.5 (flat)",
+        "met" if flat <= 1.5 else "missed")
+
+
+def bench_checksum(build, data):
+    program = os.path.join(build, "bench", "archive", "checksum-bench")
+    digest = subprocess.run(["md5sum", data], capture_output=True, check=True).stdout
+    with open(data + ".md5", "wb") as f:
+        f.write(digest)
+
+    def check_checksum():
+        out = subprocess.run([program, data], capture_output=True, check=True).stdout.split()
+        return float(out[0])
+
+    size = os.path.getsize(data) / MIB
+    ours, anchor = best_of(check_checksum, lambda: timed(["md5sum", data]))
+    ratio = anchor / ours
+    row(f"CheckChecksum {size:.0f} MiB", f"{size / ours:.0f} MiB/s", "md5sum",
+        f"{size / anchor:.0f} MiB/s", f"{ratio:.3f}", ">= 0.9", "met" if ratio >= 0.9 else "missed")
+
+    def peak_memory(command):
+        result = subprocess.run(["/usr/bin/time", "-f", "%M", *command], capture_output=True,
+                                check=True)
+        return int(result.stderr.split()[-1]) / 1024
+
+    ours, anchor = peak_memory([program, data]), peak_memory(["md5sum", data])
+    row(f"CheckChecksum {size:.0f} MiB peak memory", f"{ours:.1f} MiB", "md5sum",
+        f"{anchor:.1f} MiB", f"{ours / anchor:.2f}", "-", "-")
+
+
+def firmware_like_content(size):
+    """Machine code and data of the installed libraries: compresses about as a firmware does."""
+    content = bytearray()
+    for library in sorted(glob.glob("/usr/lib/x86_64-linux-gnu/*.so*") + glob.glob("/usr/lib/*/*.so*")):
+        if len(content) >= size:
+            break
+        if os.path.isfile(library):
+            with open(library, "rb") as f:
+                content += f.read(size - len(content))
+    return bytes(content)
+
+
+def bench_largest_archive(estimates):
+    """Extrapolates the extraction rates measured: the step's time grows with the archive."""
+    for label, archive, elapsed in estimates:
+        rate = os.path.getsize(archive) / MIB / elapsed
+        row(f"largest archive unpacked in {EXTRACT_WAIT_S} s, {label}",
+            f"{rate * EXTRACT_WAIT_S:.0f} MiB", "extraction rate", f"{rate:.1f} MiB/s", "-", "-",
+            "-")
+
+
+def main():
+    build = os.path.abspath(sys.argv[1])
+    box = Box(build)
+    work = tempfile.mkdtemp(prefix="bench-archive-", dir=build)
+    try:
+        note("building archives of 64 and 256 MiB, version members first and last")
+        archive_of = {}
+        for size in (64, 256):
+            for members_first in (True, False):
+                name = f"{size}-{'first' if members_first else 'last'}.tar.xz"
+                archive_of[size, members_first] = archives.build_large(
+                    os.path.join(work, name), size, payload_first=not members_first)
+        note("extraction")
+        random_archive = archive_of[256, True]
+        code_archive = archives.build(os.path.join(work, "code.tar.xz"), {
+            **archives.firmware(), archives.PAYLOAD_MEMBER: firmware_like_content(48 * MIB)})
+        code_mib = os.path.getsize(code_archive) / MIB
+        estimates = [
+            ("incompressible content", random_archive,
+             bench_extraction(box, work, random_archive, "256 MiB, incompressible content")),
+            ("library code", code_archive,
+             bench_extraction(box, work, code_archive, f"{code_mib:.0f} MiB of library code "
+                                                       "(48 MiB unpacked)"))]
+        note("upload check")
+        bench_upload(box, archive_of)
+        note("checksum")
+        bench_checksum(build, archive_of[256, True])
+        note("largest archive within the wait")
+        bench_largest_archive(estimates)
+    finally:
+        box.clean()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
