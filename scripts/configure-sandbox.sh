@@ -6,6 +6,7 @@
 #   TEST_PORT   loopback port of the test firmware server (default 47380)
 #   SANITIZE=1  build with AddressSanitizer and UndefinedBehaviorSanitizer
 #   EXTRA_CMAKE_ARGS  further arguments for cmake (a toolchain file, say)
+#   BUILD_TARGETS     build only these targets (default: everything)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,4 +23,5 @@ cmake -S . -B "$build_dir" -G Ninja \
     -DRIRARUDE_BOX_ROOT="$PWD/$build_dir/box" \
     -DRIRARUDE_FIRMWARE_SERVER="127.0.0.1:$port" \
     -DCMAKE_CXX_FLAGS="$flags" ${EXTRA_CMAKE_ARGS:-} >/dev/null
-cmake --build "$build_dir"
+# shellcheck disable=SC2086
+cmake --build "$build_dir" ${BUILD_TARGETS:+--target $BUILD_TARGETS}

@@ -6,5 +6,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-BUILD_DIR=build-demo TEST_PORT=${DEMO_PORT:-47390} scripts/configure-sandbox.sh >/dev/null
+BUILD_DIR=build-demo TEST_PORT=${DEMO_PORT:-47390} BUILD_TARGETS="rirarude-updater board-simulator" \
+    scripts/configure-sandbox.sh >/dev/null
 exec /usr/bin/python3 scripts/demo.py --build-dir build-demo "$@"
