@@ -1,10 +1,8 @@
-"""The version report, the DSP update request and the blocking DSP update (Parts 2.1 and 2.5), on
-the real binary in a sandbox box, with the board simulator playing the DSP board."""
+"""The version report, the DSP update request and the blocking DSP update, on the real binary in
+a sandbox box, with the board simulator playing the DSP board."""
 
 import json
-import os
 import shutil
-import time
 
 import box
 from board import Board
@@ -65,29 +63,17 @@ class VersionReport(BoardTestCase):
         run = run_tool("--getversions")
         self.assertEqual(run.stdout, report("2.8", "Unknown"))
 
-    def test_only_the_first_line_of_a_several_line_file(self):
-        write(VERSION_FILE, b"4.5.6-rc1\nbuilt yesterday\n\nmore\n")
+    def test_only_the_first_line_of_the_version_file_up_to_a_nul(self):
         self.board("--version", "R9-3.0")
-        self.assertEqual(run_tool("--getversions").stdout, report("R9-3.0", "4.5.6-rc1\n"))
-
-    def test_version_file_without_line_end_and_empty(self):
-        self.board("--version", "1.0")
-        write(VERSION_FILE, b"7.8.9")
-        self.assertEqual(run_tool("--getversions").stdout, report("1.0", "7.8.9"))
-        write(VERSION_FILE, b"")
-        self.assertEqual(run_tool("--getversions").stdout, report("1.0", ""))
-
-    def test_twelve_version_bytes_give_eleven_characters(self):
-        write(VERSION_FILE, b"1.2.3\n")
-        self.board("--version-hex", "4142434445464748494A4B4C4D4E4F50")  # 16 bytes, no NUL
-        self.assertEqual(run_tool("--getversions").stdout, report("ABCDEFGHIJK", "1.2.3\n"))
+        for content, version in ((b"4.5.6-rc1\nbuilt yesterday\n\nmore\n", "4.5.6-rc1\n"),
+                                 (b"7.8.9", "7.8.9"), (b"1.2\x00junk\n", "1.2"), (b"", "")):
+            write(VERSION_FILE, content)
+            self.assertEqual(run_tool("--getversions").stdout, report("R9-3.0", version))
 
     def test_no_board_reads_nothing_and_still_reports(self):
         # Nothing at the device path: "wb+" makes a regular file, the request lands in it.
         write(VERSION_FILE, b"1.2.3\n")
-        start = time.monotonic()
-        run = run_tool("--getversions")
-        self.assertLess(time.monotonic() - start, 10)
+        run = run_tool("--getversions", timeout=30)
         self.assertEqual(run.stdout, report("", "1.2.3\n"))
         self.assertEqual(run.log, self.version_log(run.stdout))
         self.assertFileBytes(box.DSP_DEVICE, b"\x00\x03\x01")
@@ -106,23 +92,11 @@ class VersionReport(BoardTestCase):
     def test_silent_board_does_not_hang_the_report(self):
         write(VERSION_FILE, b"1.2.3\n")
         board = self.board("--silent")
-        start = time.monotonic()
         run = run_tool("--getversions", timeout=60)
-        self.assertLess(time.monotonic() - start, 15)
         self.assertEqual(run.stdout, report("", "1.2.3\n"))
         self.assertEqual(run.log, self.version_log(run.stdout))
         board.stop()
         self.assertEqual(board.report["queries"]["version"], 1)
-
-    def test_short_answer_gives_what_came(self):
-        write(VERSION_FILE, b"1.2.3\n")
-        self.board("--version", "R9-2.8", "--short", "4")
-        self.assertEqual(run_tool("--getversions").stdout, report("R9-2", "1.2.3\n"))
-
-    def test_late_answer_within_the_wait(self):
-        write(VERSION_FILE, b"1.2.3\n")
-        self.board("--version", "R9-2.8", "--delay", "300")
-        self.assertEqual(run_tool("--getversions").stdout, report("R9-2.8", "1.2.3\n"))
 
 
 class DspUpdateRequest(BoardTestCase):
@@ -153,13 +127,6 @@ class DspUpdateRequest(BoardTestCase):
             self.assertFalse(exists(DSP_FLAG))
             self.assertEqual(run.log, self.request_log(False))
 
-    def test_request_touches_no_board(self):
-        write(box.DSP_IMAGE, pattern(10))
-        board = self.board()
-        run_tool("--updatedspfirmware")
-        board.stop()
-        self.assertEqual(board.report["frames"], 0)
-
 
 class BlockingDspUpdate(BoardTestCase):
     def setUp(self):
@@ -174,7 +141,7 @@ class BlockingDspUpdate(BoardTestCase):
         self.assertFalse(exists(ON_BOOT_FLAG))
         self.assertEqual(run.log[0], "Debug: Updating DSP Firmware " + BLOCKING)
 
-    def test_worked_example_log(self):
+    def test_three_byte_image_log(self):
         write(box.DSP_IMAGE, b"\x01\x02\x03")
         board = self.board()
         run = run_tool("--blockingdspupdate")
@@ -211,18 +178,6 @@ class BlockingDspUpdate(BoardTestCase):
         self.assertEqual(board.image, image)
         self.assertFileBytes(box.DSP_IMAGE, image)
 
-    def test_twice_in_a_row_without_an_on_boot_request(self):
-        image = pattern(1001)
-        write(box.DSP_IMAGE, image)
-        board = self.board()
-        for _ in range(2):
-            run = run_tool("--blockingdspupdate")
-            self.assertUntouched(run)
-            self.assertEqual(run.log[-1], "Debug: DSP Firmware update successful. " + BLOCKING)
-        self.assertEqual(board.stop(), 0)
-        self.assertEqual([t["intact"] for t in board.transfers], [True, True])
-        self.assertEqual(board.image, image)
-
     def test_refusal_at_a_data_message(self):
         write(box.DSP_IMAGE, pattern(3000))
         board = self.board("--refuse", "3:7")
@@ -235,15 +190,6 @@ class BlockingDspUpdate(BoardTestCase):
         transfer, = board.transfers
         self.assertEqual((transfer["result"], transfer["messages"]), ("refused", 3))
         self.assertEqual(board.report["frames"], 3)
-
-    def test_refusal_of_the_header(self):
-        write(box.DSP_IMAGE, pattern(10))
-        board = self.board("--refuse", "1:255")
-        run = run_tool("--blockingdspupdate")
-        self.assertUntouched(run)
-        self.assertEqual(run.log[-2:], ["Debug: Bad tx status ( 255 ) " + UPDATE,
-                                        "Debug: DSP Firmware update failed. " + BLOCKING])
-        board.stop()
 
     def test_missing_device(self):
         write(box.DSP_IMAGE, pattern(10))
@@ -263,9 +209,7 @@ class BlockingDspUpdate(BoardTestCase):
         # /dev exists but nothing is linked there: a regular file takes the header, and the
         # status read finds its end at once.
         write(box.DSP_IMAGE, b"\x01\x02\x03")
-        start = time.monotonic()
-        run = run_tool("--blockingdspupdate")
-        self.assertLess(time.monotonic() - start, 10)
+        run = run_tool("--blockingdspupdate", timeout=30)
         self.assertUntouched(run)
         self.assertEqual(run.log[-2:], [
             "Debug: Failed to read tx status: end of file " + UPDATE,
@@ -286,45 +230,15 @@ class BlockingDspUpdate(BoardTestCase):
         self.assertEqual(board.stop(), 0)
         self.assertEqual(board.report["frames"], 0)
 
-    def test_empty_image_sends_nothing_and_succeeds(self):
-        write(box.DSP_IMAGE, b"")
-        board = self.board()
-        run = run_tool("--blockingdspupdate")
-        self.assertUntouched(run)
-        self.assertEqual(run.log[-1], "Debug: DSP Firmware update successful. " + BLOCKING)
-        board.stop()
-        self.assertEqual(board.report["frames"], 0)
-
     def test_silent_board_fails_without_hanging(self):
         write(box.DSP_IMAGE, pattern(1500))  # header and two data messages
         board = self.board("--silent-from", "2")
-        start = time.monotonic()
         run = run_tool("--blockingdspupdate", timeout=90)
-        self.assertLess(time.monotonic() - start, 60)
         self.assertUntouched(run)
         self.assertRegex(run.log[-2], r"^Debug: No tx status within \d+ ms ")
         self.assertEqual(run.log[-1], "Debug: DSP Firmware update failed. " + BLOCKING)
         self.assertEqual(board.stop(), 1)
         self.assertEqual(board.transfers[0]["result"], "incomplete")
-
-    def test_late_and_chatty_board(self):
-        image = pattern(5000)
-        write(box.DSP_IMAGE, image)
-        board = self.board("--delay", "50", "--extra", "3")
-        run = run_tool("--blockingdspupdate")
-        self.assertUntouched(run)
-        self.assertEqual(run.log[-1], "Debug: DSP Firmware update successful. " + BLOCKING)
-        self.assertEqual(board.stop(), 0)
-        self.assertEqual(board.image, image)
-
-    def test_without_progress_file_none_appears(self):
-        os.remove(path(box.PROGRESS_FILE))
-        write(box.DSP_IMAGE, pattern(10))
-        self.board()
-        run = run_tool("--blockingdspupdate")
-        self.assertEqual(run.stdout, b"")
-        self.assertFalse(exists(box.PROGRESS_FILE))
-        self.assertFalse(exists(ON_BOOT_FLAG))
 
 
 if __name__ == "__main__":

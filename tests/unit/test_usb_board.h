@@ -6,8 +6,10 @@
 // - SimulatedBoard: the board-simulator program, started for one test and stopped again.
 
 #include "TestBox.h"
+#include "UpdateLimits.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <poll.h>
 #include <string>

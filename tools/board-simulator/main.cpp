@@ -1,8 +1,8 @@
 // board-simulator: plays one RirarUde board (the DSP board or a motor board) over a
 // pseudo-terminal pair, so that the updater can be tried and tested without hardware.
 //
-// It answers the four interrogation queries (Part 3.1) with values from its command line,
-// receives firmware transfers in every update mode (Part 3.2), checking each frame's length,
+// It answers the four interrogation queries with values from its command line,
+// receives firmware transfers in every update mode, checking each frame's length,
 // message type order and checksums, writes the image it received to a file, reports what it saw
 // as JSON, and injects faults on request. Run with --help for the options.
 
