@@ -191,16 +191,24 @@ public:
     {
         mReport = BoxPath("/sim-report.json");
         mImage = BoxPath("/sim-image.bin");
-        std::vector<std::string> argv = {BOARD_SIMULATOR_PATH,
-                                         "--link",
-                                         link.toStdString(),
-                                         "--report",
-                                         mReport.toStdString(),
-                                         "--image",
-                                         mImage.toStdString(),
-                                         "--timeout",
-                                         "120",
-                                         "--die-with-parent"};
+        // A cross build runs the simulator, like the tool, through its emulator.
+        std::vector<std::string> argv;
+        for (const QString& word :
+             QString::fromLocal8Bit(qgetenv("RIRARUDE_EMULATOR")).split(' ', Qt::SkipEmptyParts))
+        {
+            argv.push_back(word.toStdString());
+        }
+        const std::vector<std::string> simulator = {BOARD_SIMULATOR_PATH,
+                                                    "--link",
+                                                    link.toStdString(),
+                                                    "--report",
+                                                    mReport.toStdString(),
+                                                    "--image",
+                                                    mImage.toStdString(),
+                                                    "--timeout",
+                                                    "120",
+                                                    "--die-with-parent"};
+        argv.insert(argv.end(), simulator.begin(), simulator.end());
         for (const QString& argument : arguments)
         {
             argv.push_back(argument.toStdString());
@@ -217,7 +225,7 @@ public:
             for (std::string& argument : argv)
                 pointers.push_back(argument.data());
             pointers.push_back(nullptr);
-            execv(pointers[0], pointers.data());
+            execvp(pointers[0], pointers.data());
             _exit(127);
         }
         close(output[1]);
