@@ -14,34 +14,16 @@
 //   write whatever is left over is read and dropped (__fpurge), then the stream is flushed, as
 //   the C rule for switching an update stream from reading to writing asks.
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdio>
-#include <ctime>
-#include <poll.h>
-#include <stdio_ext.h>
 
 namespace BoardStream
 {
 
 // Bytes of input that the stream holds in its buffer and that have not been read yet.
-inline std::size_t BufferedInput(FILE* stream)
-{
-#if defined(__GLIBC__)
-    return stream->_IO_read_ptr < stream->_IO_read_end
-               ? static_cast<std::size_t>(stream->_IO_read_end - stream->_IO_read_ptr)
-               : 0;
-#else
-    return __freadahead(stream); // musl
-#endif
-}
+std::size_t BufferedInput(FILE* stream);
 
-inline long long NowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+long long NowMs();
 
 enum class WaitResult
 {
@@ -51,32 +33,7 @@ enum class WaitResult
 };
 
 // Waits until the stream can deliver a byte without blocking, at most until deadlineMs.
-inline WaitResult WaitForInput(FILE* stream, long long deadlineMs)
-{
-    if (BufferedInput(stream) > 0)
-    {
-        return WaitResult::Ready;
-    }
-    for (;;)
-    {
-        const long long left = deadlineMs - NowMs();
-        pollfd descriptor{fileno(stream), POLLIN, 0};
-        const int ready = poll(&descriptor, 1, left > 0 ? static_cast<int>(left) : 0);
-        if (ready > 0)
-        {
-            // POLLHUP and POLLERR too: the read then reports end of file or the error.
-            return WaitResult::Ready;
-        }
-        if (ready == 0)
-        {
-            return WaitResult::TimedOut;
-        }
-        if (errno != EINTR)
-        {
-            return WaitResult::Failed;
-        }
-    }
-}
+WaitResult WaitForInput(FILE* stream, long long deadlineMs);
 
 struct ReadResult
 {
@@ -86,56 +43,11 @@ struct ReadResult
 
 // Reads up to size bytes, waiting at most timeoutMs in all. Stops early at end of file or on a
 // read error. Never blocks past the deadline on a device whose poll() tells the truth.
-inline ReadResult ReadWithin(FILE* stream, void* buffer, std::size_t size, int timeoutMs)
-{
-    ReadResult result;
-    unsigned char* bytes = static_cast<unsigned char*>(buffer);
-    const long long deadline = NowMs() + timeoutMs;
-    while (result.count < size)
-    {
-        const WaitResult wait = WaitForInput(stream, deadline);
-        if (wait == WaitResult::TimedOut)
-        {
-            result.timedOut = true;
-            break;
-        }
-        if (wait == WaitResult::Failed)
-        {
-            break;
-        }
-        if (std::fread(bytes + result.count, 1, 1, stream) != 1)
-        {
-            break; // end of file or read error
-        }
-        ++result.count;
-    }
-    return result;
-}
+ReadResult ReadWithin(FILE* stream, void* buffer, std::size_t size, int timeoutMs);
 
 // Drops every answer byte that is buffered or already waiting on the device, then flushes, so
 // that the next write starts cleanly. Bounded: a source that never runs dry (a regular file
 // does run dry at its end) stops being drained after one buffer's worth of reads.
-inline void DiscardPendingInput(FILE* stream)
-{
-    for (int i = 0; i < 65536; ++i)
-    {
-        if (BufferedInput(stream) == 0)
-        {
-            pollfd descriptor{fileno(stream), POLLIN, 0};
-            if (poll(&descriptor, 1, 0) <= 0 || !(descriptor.revents & POLLIN))
-            {
-                break;
-            }
-        }
-        unsigned char byte;
-        if (std::fread(&byte, 1, 1, stream) != 1)
-        {
-            break;
-        }
-    }
-    __fpurge(stream);
-    std::clearerr(stream);
-    std::fflush(stream);
-}
+void DiscardPendingInput(FILE* stream);
 
 } // namespace BoardStream
