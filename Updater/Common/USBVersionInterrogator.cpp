@@ -5,11 +5,55 @@
 
 #include <QDebug>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 // Every query is one exchange on the one stream: discard what an earlier answer left behind,
 // write the request frame with one buffered write, flush it to the device, then read the answer,
 // giving up after BOARD_QUERY_WAIT_MS (a late answer counts as a read that delivered nothing).
+
+namespace
+{
+
+enum class WriteFailure
+{
+    Plain,
+    WithCause // the pin query's line also says why the write failed
+};
+
+struct FailureLines
+{
+    const char* write;
+    const char* flush;
+    WriteFailure writeFailure = WriteFailure::Plain;
+};
+
+// Every log line names the function it comes from: the failure lines name the query, not this
+// helper, so they read as they did when each query wrote its own.
+template <std::size_t N>
+void SendRequest(FILE* device, const UBYTE (&request)[N], const char* function,
+                 const FailureLines& lines)
+{
+    BoardStream::DiscardPendingInput(device);
+    if (std::fwrite(request, 1, N, device) != N)
+    {
+        if (lines.writeFailure == WriteFailure::WithCause)
+        {
+            QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, function).debug()
+                << lines.write << std::strerror(errno);
+        }
+        else
+        {
+            QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, function).debug() << lines.write;
+        }
+    }
+    if (std::fflush(device) != 0)
+    {
+        QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, function).debug() << lines.flush;
+    }
+}
+
+} // namespace
 
 cUSBInterrogator::cUSBInterrogator(const char* devicePath)
     : mDeviceFile(std::fopen(devicePath, "wb+")), mDeviceOpen(mDeviceFile != nullptr)
@@ -35,15 +79,8 @@ QString cUSBInterrogator::GetVersion()
         return QString();
     }
     const UBYTE request[] = {0x00, 0x03, 0x01};
-    BoardStream::DiscardPendingInput(mDeviceFile);
-    if (std::fwrite(request, 1, sizeof request, mDeviceFile) != sizeof request)
-    {
-        qDebug() << "Failed to write get version string";
-    }
-    if (std::fflush(mDeviceFile) != 0)
-    {
-        qDebug() << "Failed to flush get version request";
-    }
+    SendRequest(mDeviceFile, request, QT_MESSAGELOG_FUNC,
+                {"Failed to write get version string", "Failed to flush get version request"});
 
     char version[12] = {};
     BoardStream::ReadWithin(mDeviceFile, version, sizeof version, BOARD_QUERY_WAIT_MS);
@@ -58,15 +95,8 @@ UBYTE cUSBInterrogator::GetBoardID(UBYTE board)
         return 0;
     }
     const UBYTE request[] = {0x00, 0x0B, 0x02, 0x00, 0x00, 0x00, 0x01, board, 0x10, 0x00, 0x00};
-    BoardStream::DiscardPendingInput(mDeviceFile);
-    if (std::fwrite(request, 1, sizeof request, mDeviceFile) != sizeof request)
-    {
-        qDebug() << "Error Tx File";
-    }
-    if (std::fflush(mDeviceFile) != 0)
-    {
-        qDebug() << "Failed to flush get board ID request";
-    }
+    SendRequest(mDeviceFile, request, QT_MESSAGELOG_FUNC,
+                {"Error Tx File", "Failed to flush get board ID request"});
 
     UBYTE id = 0;
     if (BoardStream::ReadWithin(mDeviceFile, &id, 1, BOARD_QUERY_WAIT_MS).count == 1)
@@ -85,15 +115,8 @@ bool cUSBInterrogator::GetPortPin(unsigned char pin)
         return false;
     }
     const UBYTE request[] = {0x00, 0x04, 0x0A, pin};
-    BoardStream::DiscardPendingInput(mDeviceFile);
-    if (std::fwrite(request, 1, sizeof request, mDeviceFile) != sizeof request)
-    {
-        qDebug() << "Error Tx File -" << std::strerror(errno);
-    }
-    if (std::fflush(mDeviceFile) != 0)
-    {
-        qDebug() << "Flush failed";
-    }
+    SendRequest(mDeviceFile, request, QT_MESSAGELOG_FUNC,
+                {"Error Tx File -", "Flush failed", WriteFailure::WithCause});
 
     // A read that delivers nothing leaves the level at 0 (low).
     UBYTE level = 0;
@@ -118,15 +141,9 @@ ULONG cUSBInterrogator::GetBootloaderVersion()
         return 0;
     }
     const UBYTE request[] = {0x00, 0x03, 0x20};
-    BoardStream::DiscardPendingInput(mDeviceFile);
-    if (std::fwrite(request, 1, sizeof request, mDeviceFile) != sizeof request)
-    {
-        qDebug() << "Failed to write get bootloader version";
-    }
-    if (std::fflush(mDeviceFile) != 0)
-    {
-        qDebug() << "Failed to flush get bootloader version request";
-    }
+    SendRequest(mDeviceFile, request, QT_MESSAGELOG_FUNC,
+                {"Failed to write get bootloader version",
+                 "Failed to flush get bootloader version request"});
 
     // Host order (little-endian on the box); bytes that did not come stay 0.
     ULONG version = 0;
