@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What the command line asks of the simulated board; see the usage text for each option.
+struct Options
+{
+    std::string link;
+    std::vector<unsigned char> versionAnswer;
+    uint32_t bootloader = 0;
+    int pinLevels[256];
+    int boardId = 1;
+    std::string image;
+    std::string report;
+    std::string capture;
+    bool once = false;
+    int refuseAt = 0;
+    int refuseStatus = 0;
+    bool silent = false;
+    int silentFrom = 0;
+    int delayMs = 0;
+    int shortAnswer = -1;
+    int extra = 0;
+    int timeoutS = 0;
+    bool dieWithParent = false;
+    bool verbose = false;
+};
+
+// Fills options from the command line. Returns the status to exit with at once (after --help
+// or a usage error, which it has already reported), or nothing when the board should run.
+std::optional<int> ParseCommandLine(int argc, char** argv, Options& options);

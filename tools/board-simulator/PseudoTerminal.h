@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The board's end of a pseudo-terminal pair, reached by the updater through a symlink to the
+// slave side, as if the link were the board's USB character device.
+class PseudoTerminal
+{
+public:
+    // Opens the pair in raw mode, the capture file (when capturePath is not empty) and puts the
+    // link in place of whatever file was at linkPath. Says what failed on standard error.
+    bool Open(const std::string& linkPath, const std::string& capturePath);
+    // Removes the link when it still points to this terminal, and closes everything.
+    void Close();
+
+    const std::string& SlavePath() const { return mSlavePath; }
+
+    // Reads exactly size bytes, waiting at most waitMs for each piece (-1: no limit). Returns
+    // false on stop, timeout or error.
+    bool ReadExactly(unsigned char* buffer, size_t size, int waitMs);
+    // Drops input until none has come for 50 ms.
+    void DiscardInput();
+    // Writes all bytes unless a stop comes first; false on a write error.
+    bool WriteAll(const std::vector<unsigned char>& bytes);
+
+private:
+    bool OpenPair();
+    bool MakeRaw();
+    bool OpenCapture(const std::string& capturePath);
+    bool PlaceLink();
+    void WaitUntilAnswerTaken();
+    void RemoveLinkIfOurs();
+    void Capture(const unsigned char* bytes, size_t size);
+
+    int mMaster = -1;
+    int mSlave = -1;
+    std::string mSlavePath;
+    std::string mLinkPath;
+    FILE* mCapture = nullptr;
+};
