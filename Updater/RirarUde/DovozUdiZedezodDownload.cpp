@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QUrl>
+#include <fcntl.h>
 #include <iostream>
 
 namespace
@@ -24,6 +25,9 @@ const QString CHECKSUM_SUCCESS_KEY = QStringLiteral("Checksum Download Successfu
 // that the network delivers faster than the disk writes, and an archive larger than the box's
 // free memory kills the tool; much smaller and the system calls per byte start to show.
 constexpr qint64 DOWNLOAD_READ_BUFFER_BYTES = 512 * 1024;
+
+// How much of a body is left in the page cache before it is handed to the disk.
+constexpr qint64 WRITEBACK_STRETCH_BYTES = 8 * 1024 * 1024;
 
 constexpr int HTTP_OK = 200;
 
@@ -71,11 +75,28 @@ private:
         {
             mIntact = false;
             mFile.cancelWriting();
+            return;
+        }
+        StartWriteback();
+    }
+
+    // The file must be on disk before it replaces the target. Handing each stretch to the disk
+    // as it arrives overlaps that writing with the transfer, instead of leaving it all to one
+    // long flush at the end.
+    void StartWriteback()
+    {
+        const qint64 written = mFile.pos();
+        if (written - mWritebackStart >= WRITEBACK_STRETCH_BYTES)
+        {
+            sync_file_range(mFile.handle(), mWritebackStart, written - mWritebackStart,
+                            SYNC_FILE_RANGE_WRITE);
+            mWritebackStart = written;
         }
     }
 
     QSaveFile mFile;
     bool mIntact = false;
+    qint64 mWritebackStart = 0;
 };
 
 QNetworkReply* StreamToFile(QNetworkReply* reply, const QString& targetFile)
