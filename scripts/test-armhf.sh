@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test with the tool built for the box's processor (32-bit ARM, Debian armhf): prepares
 # the cross compiler and the armhf sysroot, builds the sandbox configuration with
-# cmake/toolchain-armhf.cmake, and runs ctest, every ARM program under qemu-arm-static.
+# cmake/toolchain-armhf.cmake, and runs ctest, every ARM program under qemu-arm.
 #   BUILD_DIR  build directory (default build-armhf)
 #   TEST_PORT  loopback port of the test firmware server (default 47381, apart from the native
 #              build's, so both can run at once)
@@ -12,6 +12,8 @@ cd "$(dirname "$0")/.."
 
 export BUILD_DIR=${BUILD_DIR:-build-armhf}
 export TEST_PORT=${TEST_PORT:-47381}
+# Ninja alone runs two jobs more than the machine has cores.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 scripts/install-deps.sh
 scripts/prepare-armhf-sysroot.sh
