@@ -194,7 +194,7 @@ public:
         // A cross build runs the simulator, like the tool, through its emulator.
         std::vector<std::string> argv;
         for (const QString& word :
-             QString::fromLocal8Bit(qgetenv("RIRARUDE_EMULATOR")).split(' ', Qt::SkipEmptyParts))
+             QString::fromLatin1(BOARD_SIMULATOR_EMULATOR).split(' ', Qt::SkipEmptyParts))
         {
             argv.push_back(word.toStdString());
         }

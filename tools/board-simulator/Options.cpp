@@ -95,29 +95,31 @@ const FieldOption<bool> SWITCH_OPTIONS[] = {
 struct NumberOption
 {
     int id;
-    long min;
-    long max;
+    long long min;
+    long long max;
     const char* problem;
-    void (*store)(CommandLine&, long);
+    void (*store)(CommandLine&, long long);
 };
 
 const NumberOption NUMBER_OPTIONS[] = {
-    {BOOTLOADER, 0, 0xFFFFFFFFL, "--bootloader wants a number from 0 to 4294967295",
-     [](CommandLine& line, long value) { line.options.bootloader = static_cast<uint32_t>(value); }},
+    {BOOTLOADER, 0, 0xFFFFFFFFLL, "--bootloader wants a number from 0 to 4294967295",
+     [](CommandLine& line, long long value)
+     { line.options.bootloader = static_cast<uint32_t>(value); }},
     {PIN_DEFAULT, 0, 255, "--pin-default wants a number from 0 to 255",
-     [](CommandLine& line, long value) { line.pinDefault = static_cast<int>(value); }},
+     [](CommandLine& line, long long value) { line.pinDefault = static_cast<int>(value); }},
     {BOARD_ID, 0, 255, "--board-id wants a number from 0 to 255",
-     [](CommandLine& line, long value) { line.options.boardId = static_cast<int>(value); }},
-    {SILENT_FROM, 1, 1L << 30, "--silent-from wants a number from 1",
-     [](CommandLine& line, long value) { line.options.silentFrom = static_cast<int>(value); }},
+     [](CommandLine& line, long long value) { line.options.boardId = static_cast<int>(value); }},
+    {SILENT_FROM, 1, 1LL << 30, "--silent-from wants a number from 1",
+     [](CommandLine& line, long long value) { line.options.silentFrom = static_cast<int>(value); }},
     {DELAY, 0, 3600000, "--delay wants milliseconds",
-     [](CommandLine& line, long value) { line.options.delayMs = static_cast<int>(value); }},
+     [](CommandLine& line, long long value) { line.options.delayMs = static_cast<int>(value); }},
     {SHORT, 0, 4096, "--short wants a byte count",
-     [](CommandLine& line, long value) { line.options.shortAnswer = static_cast<int>(value); }},
+     [](CommandLine& line, long long value)
+     { line.options.shortAnswer = static_cast<int>(value); }},
     {EXTRA, 0, 4096, "--extra wants a byte count",
-     [](CommandLine& line, long value) { line.options.extra = static_cast<int>(value); }},
+     [](CommandLine& line, long long value) { line.options.extra = static_cast<int>(value); }},
     {TIMEOUT, 1, 86400 * 365, "--timeout wants seconds",
-     [](CommandLine& line, long value) { line.options.timeoutS = static_cast<int>(value); }},
+     [](CommandLine& line, long long value) { line.options.timeoutS = static_cast<int>(value); }},
 };
 
 template <typename Entry, std::size_t N> const Entry* Find(const Entry (&table)[N], int id)
@@ -127,11 +129,11 @@ template <typename Entry, std::size_t N> const Entry* Find(const Entry (&table)[
     return found == std::end(table) ? nullptr : found;
 }
 
-bool ParseInt(const char* text, long min, long max, long* value)
+bool ParseInt(const char* text, long long min, long long max, long long* value)
 {
     char* end = nullptr;
     errno = 0;
-    const long parsed = std::strtol(text, &end, 0);
+    const long long parsed = std::strtoll(text, &end, 0);
     if (errno != 0 || end == text || *end != '\0' || parsed < min || parsed > max)
     {
         return false;
@@ -142,13 +144,13 @@ bool ParseInt(const char* text, long min, long max, long* value)
 
 struct Range
 {
-    long min;
-    long max;
+    long long min;
+    long long max;
 };
 
 // Parses "A<separator>B" with A and B numbers in their ranges.
-bool ParsePair(const char* text, char separator, Range firstRange, Range secondRange, long* first,
-               long* second)
+bool ParsePair(const char* text, char separator, Range firstRange, Range secondRange,
+               long long* first, long long* second)
 {
     const char* split = std::strchr(text, separator);
     return split != nullptr &&
@@ -172,7 +174,7 @@ bool ParseHex(const char* text, std::vector<unsigned char>* bytes)
     {
         char pair[3] = {digits[i], digits[i + 1], 0};
         char* end = nullptr;
-        const long value = std::strtol(pair, &end, 16);
+        const long long value = std::strtoll(pair, &end, 16);
         if (*end != '\0')
             return false;
         bytes->push_back(static_cast<unsigned char>(value));
@@ -197,8 +199,8 @@ std::optional<int> TakeSpecialOption(int id, const char* argument, CommandLine& 
         return std::nullopt;
     case PIN:
     {
-        long pin = 0;
-        long level = 0;
+        long long pin = 0;
+        long long level = 0;
         if (!ParsePair(argument, '=', {0, 255}, {0, 255}, &pin, &level))
             return UsageError("--pin wants P=V with P and V from 0 to 255");
         options.pinLevels[pin] = static_cast<int>(level);
@@ -206,9 +208,9 @@ std::optional<int> TakeSpecialOption(int id, const char* argument, CommandLine& 
     }
     case REFUSE:
     {
-        long at = 0;
-        long status = 0;
-        if (!ParsePair(argument, ':', {1, 1L << 30}, {1, 255}, &at, &status))
+        long long at = 0;
+        long long status = 0;
+        if (!ParsePair(argument, ':', {1, 1LL << 30}, {1, 255}, &at, &status))
             return UsageError("--refuse wants K:S with K >= 1 and S from 1 to 255");
         options.refuseAt = static_cast<int>(at);
         options.refuseStatus = static_cast<int>(status);
@@ -234,7 +236,7 @@ std::optional<int> TakeOption(int id, const char* argument, CommandLine& line)
     }
     else if (const NumberOption* number = Find(NUMBER_OPTIONS, id))
     {
-        long value = 0;
+        long long value = 0;
         if (!ParseInt(argument, number->min, number->max, &value))
             return UsageError(number->problem);
         number->store(line, value);
