@@ -50,11 +50,19 @@ public:
     {
         const QByteArray chunk = reply->readAll();
         // The body of a redirect or an error page is not the file asked for.
-        if (mIntact && HttpStatus(reply) == HTTP_OK)
+        if (HttpStatus(reply) != HTTP_OK)
+        {
+            return;
+        }
+        mReceived += chunk.size();
+        if (mIntact)
         {
             Append(chunk);
         }
     }
+
+    // Body bytes the server delivered, whether or not they reached the file.
+    qint64 Received() const { return mReceived; }
 
     // Bytes that reached the file, or -1 when it could not be opened.
     qint64 BytesWritten() const { return mFile.isOpen() ? mFile.pos() : -1; }
@@ -96,6 +104,7 @@ private:
 
     QSaveFile mFile;
     bool mIntact = false;
+    qint64 mReceived = 0;
     qint64 mWritebackStart = 0;
 };
 
@@ -114,9 +123,19 @@ cBodyFile* FinishedBodyFile(QNetworkReply* reply)
     return body;
 }
 
+// A body shorter than its announced length is a connection that broke off. Qt normally says so,
+// but not always: on a slow processor a cut body has been seen reported as complete. (A body Qt
+// has decompressed has another length than the one announced.)
+bool BodyShorterThanAnnounced(const QNetworkReply* reply, const cBodyFile* body)
+{
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    return announced.isValid() && !reply->hasRawHeader("Content-Encoding") &&
+           body->Received() != announced.toLongLong();
+}
+
 // With redirects not followed Qt reports no error for a 3xx, and it would be stored as the
-// file: only a 200 is a good transfer.
-QNetworkReply::NetworkError TransferError(const QNetworkReply* reply)
+// file: only a 200 with its whole body is a good transfer.
+QNetworkReply::NetworkError TransferError(const QNetworkReply* reply, const cBodyFile* body)
 {
     if (reply->error() != QNetworkReply::NoError)
     {
@@ -125,6 +144,10 @@ QNetworkReply::NetworkError TransferError(const QNetworkReply* reply)
     if (cBodyFile::HttpStatus(reply) != HTTP_OK)
     {
         return QNetworkReply::UnknownContentError;
+    }
+    if (BodyShorterThanAnnounced(reply, body))
+    {
+        return QNetworkReply::RemoteHostClosedError;
     }
     return QNetworkReply::NoError;
 }
@@ -192,7 +215,8 @@ void cDovozUdiZedezod::FirmwareDownloadReply()
 {
     qDebug() << "Firmware download reply received";
     auto* reply = qobject_cast<QNetworkReply*>(sender());
-    const QNetworkReply::NetworkError error = TransferError(reply);
+    cBodyFile* body = FinishedBodyFile(reply);
+    const QNetworkReply::NetworkError error = TransferError(reply, body);
     mDownloadResult.insert(FIRMWARE_ERROR_KEY, error);
     if (error != QNetworkReply::NoError)
     {
@@ -200,7 +224,6 @@ void cDovozUdiZedezod::FirmwareDownloadReply()
         return;
     }
     mFirmwareDownloaded = true;
-    cBodyFile* body = FinishedBodyFile(reply);
     qDebug() << "Wrote" << body->BytesWritten() << "bytes";
     mDownloadResult.insert(FIRMWARE_SUCCESS_KEY, body->Commit());
     if (mChecksumDownloaded)
@@ -214,7 +237,8 @@ void cDovozUdiZedezod::FirmwareChecksumDownloadReply()
 {
     qDebug() << "Firmware checksum download reply received";
     auto* reply = qobject_cast<QNetworkReply*>(sender());
-    const QNetworkReply::NetworkError error = TransferError(reply);
+    cBodyFile* body = FinishedBodyFile(reply);
+    const QNetworkReply::NetworkError error = TransferError(reply, body);
     mDownloadResult.insert(CHECKSUM_ERROR_KEY, error);
     if (error != QNetworkReply::NoError)
     {
@@ -222,7 +246,6 @@ void cDovozUdiZedezod::FirmwareChecksumDownloadReply()
         return;
     }
     mChecksumDownloaded = true;
-    cBodyFile* body = FinishedBodyFile(reply);
     qDebug() << "Wrote" << body->BytesWritten() << "bytes";
     mDownloadResult.insert(CHECKSUM_SUCCESS_KEY, body->Commit());
     if (mFirmwareDownloaded)
