@@ -44,7 +44,7 @@ bool PerformCommand(const QString& command, const bool& quiet, QString* output)
     const cShellResult result = RunShell(command, output);
     if (!result.succeeded && !quiet)
     {
-        qDebug().nospace() << "Error running command: " << command << " " << result.standardError;
+        qDebug() << "Error running command: " << command << " " << result.standardError;
     }
     return result.succeeded;
 }
@@ -54,8 +54,7 @@ bool PerformSudoCommand(const QString& command, const bool& quiet, QString* outp
     const cShellResult result = RunShell(QStringLiteral("sudo ") + command, output);
     if (!result.succeeded && !quiet)
     {
-        qDebug().nospace() << "Error running command: sudo " << command << " "
-                           << result.standardError;
+        qDebug() << "Error running command: sudo " << command << " " << result.standardError;
     }
     return result.succeeded;
 }

@@ -24,7 +24,7 @@ protected:
     }
     static QString SudoFailure(const QString& command, const QString& error)
     {
-        return "Debug: Error running command: sudo \"" + command + "\" \"" + error +
+        return "Debug: Error running command: sudo  \"" + command + "\"   \"" + error +
                ": Operation not permitted\\n\" (bool PerformSudoCommand(const QString&, const "
                "bool&, QString*))";
     }

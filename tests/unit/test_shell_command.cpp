@@ -20,8 +20,8 @@ TEST_F(ShellCommandTest, OutputIsTakenAfterTheEndWhateverTheResult)
     EXPECT_TRUE(PerformCommand("cat", false, nullptr)) << "a command reading its input ends";
 
     EXPECT_EQ(LogMessages(),
-              QStringList({"Debug: Error running command: \"echo first; printf problem >&2; exit "
-                           "3\" \"problem\" (bool PerformCommand(const QString&, const bool&, "
+              QStringList({"Debug: Error running command:  \"echo first; printf problem >&2; exit "
+                           "3\"   \"problem\" (bool PerformCommand(const QString&, const bool&, "
                            "QString*))"}));
 }
 
@@ -32,7 +32,7 @@ TEST_F(ShellCommandTest, QuietHidesFailuresAndSignalsFail)
 
     EXPECT_FALSE(PerformCommand("kill -9 $$", false, nullptr));
     EXPECT_EQ(LogMessages(),
-              QStringList({"Debug: Error running command: \"kill -9 $$\" \"\" (bool "
+              QStringList({"Debug: Error running command:  \"kill -9 $$\"   \"\" (bool "
                            "PerformCommand(const QString&, const bool&, QString*))"}));
 }
 
@@ -44,7 +44,7 @@ TEST_F(ShellCommandTest, SudoPrefixesOnlyTheFirstCommandOfTheLine)
         PerformSudoCommand("printenv SUDO_COMMAND; printenv SUDO_COMMAND", false, &output));
     EXPECT_EQ(output, "/usr/bin/printenv SUDO_COMMAND\n");
     EXPECT_EQ(LogMessages(),
-              QStringList({"Debug: Error running command: sudo \"printenv SUDO_COMMAND; printenv "
-                           "SUDO_COMMAND\" \"\" (bool PerformSudoCommand(const QString&, const "
+              QStringList({"Debug: Error running command: sudo  \"printenv SUDO_COMMAND; printenv "
+                           "SUDO_COMMAND\"   \"\" (bool PerformSudoCommand(const QString&, const "
                            "bool&, QString*))"}));
 }
