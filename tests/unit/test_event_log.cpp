@@ -47,16 +47,6 @@ TEST_F(EventLogTest, LinesAreAppendedAndNewlinesSplitAnEntry)
               "EventLogTest_LinesAreAppendedAndNewlinesSplitAnEntry_Test::TestBody())");
 }
 
-TEST_F(EventLogTest, TimestampIsQtTextDateOfLocalTime)
-{
-    Log(QtDebugMsg, "stamped");
-    const QByteArray line = ReadFile(QString::fromLatin1(gUpdaterLogFile));
-    EXPECT_TRUE(QRegExp("\\[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 123]?\\d "
-                        "\\d\\d:\\d\\d:\\d\\d \\d{4}\\] Debug: stamped \\(void Thing\\(\\)\\)\n")
-                    .exactMatch(QString::fromLatin1(line)))
-        << line.constData();
-}
-
 TEST_F(EventLogTest, MissingLogDirectoryFallsBackToStandardError)
 {
     ASSERT_TRUE(QDir(BoxPath("/home/pxm/PXMPersistentData")).removeRecursively());
