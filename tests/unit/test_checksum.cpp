@@ -1,7 +1,9 @@
+#include "DovozUdiZedezod.h"
 #include "TestBox.h"
 #include "UpdateUtils.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 
 namespace
@@ -56,4 +58,20 @@ TEST_F(ChecksumTest, LogShowsBothDigestsAlignedAndAMissingCompanionAsEmpty)
     EXPECT_EQ(LogMessages(),
               QStringList({checking, calculated, "Debug: Read:       \"" + OTHER + "\"" + in,
                            checking, calculated, "Debug: Read:       \"\"" + in}));
+}
+
+TEST_F(ChecksumTest, ControllerRemembersOnlyAMatch)
+{
+    const QString image = BoxPath("/home/pxm/Firmware/uInitrd");
+    ASSERT_TRUE(QDir().mkpath(BoxPath("/home/pxm/Firmware")));
+    WriteFile(image, IMAGE);
+    WriteFile(image + ".md5", OTHER);
+    cDovozUdiZedezod controller;
+    EXPECT_FALSE(controller.CheckFirmwareChecksum());
+
+    // A mismatch is checked again; once the image matched, it is not read again.
+    WriteFile(image + ".md5", DIGEST);
+    EXPECT_TRUE(controller.CheckFirmwareChecksum());
+    WriteFile(image, "changed since");
+    EXPECT_TRUE(controller.CheckFirmwareChecksum());
 }
