@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QString>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -56,6 +57,221 @@ std::uint32_t ByteSum(const unsigned char* bytes, std::size_t count)
 QString Hex(std::uint32_t value)
 {
     return QStringLiteral("0x%1").arg(value, 0, 16);
+}
+
+// What the header announces: the board checks the image it assembled against both.
+struct FirmwareImage
+{
+    std::uint32_t length;
+    std::uint32_t checksum;
+};
+
+// Byte by byte over the whole file, and back to its start for the messages that carry it.
+FirmwareImage MeasureImage(FILE* firmware)
+{
+    std::fseek(firmware, 0, SEEK_END);
+    const long end = std::ftell(firmware);
+    FirmwareImage image{end > 0 ? static_cast<std::uint32_t>(end) : 0, 0};
+    std::rewind(firmware);
+    for (std::uint32_t i = 0; i < image.length; ++i)
+    {
+        unsigned char byte = 0;
+        if (std::fread(&byte, 1, 1, firmware) == 1)
+        {
+            image.checksum += byte;
+        }
+    }
+    std::rewind(firmware);
+    return image;
+}
+
+struct Opening
+{
+    unsigned char command;
+    eMessageType firstMessage;
+};
+
+// Boards of the later modes want to hear which version is coming before they take a header.
+Opening OpeningForMode(int updateMode)
+{
+    switch (updateMode)
+    {
+    case 0:
+        return {0x0C, MESSAGE_HEADER};
+    case 1:
+        return {0x18, MESSAGE_HEADER};
+    default:
+        return {0x19, MESSAGE_VERSION};
+    }
+}
+
+// The bootloader message is followed by the version message, which the first two modes lack.
+bool CanUpdateBootloader(int updateMode, const QMessageLogger& log)
+{
+    if (updateMode <= 1)
+    {
+        log.debug() << "Incompatible firmware for bootloader update";
+        return false;
+    }
+    log.debug() << "UpdateBoot";
+    return true;
+}
+
+// One message on the wire: big-endian length, command, message type, then what the type carries.
+// The buffer is reused from one message to the next; only the first `length` bytes are sent.
+struct Message
+{
+    unsigned char bytes[MESSAGE_SIZE] = {};
+    std::uint32_t length = 0;
+    std::uint32_t payload = 0; // image bytes this message carries
+};
+
+// What every message of one transfer is built from.
+struct TransferSource
+{
+    FILE* firmware;
+    FirmwareImage image;
+    float version;
+    unsigned char command;
+};
+
+void LogSum(const QMessageLogger& log, const char* label, std::uint32_t value)
+{
+    log.debug() << label << value << "(" << Hex(value) << ")";
+}
+
+void BuildVersionMessage(Message& message, float version)
+{
+    const float integral = std::trunc(version);
+    message.bytes[4] = static_cast<unsigned char>(static_cast<int>(integral));
+    message.bytes[5] =
+        static_cast<unsigned char>(static_cast<int>(std::round((version - integral) * 10.0f)));
+    message.bytes[6] = 0x00;
+    message.length = 7;
+}
+
+// The header checksum covers the announced length and image sum as well as the first payload.
+void BuildHeaderMessage(Message& message, const TransferSource& source, const QMessageLogger& log)
+{
+    const FirmwareImage& image = source.image;
+    message.payload = std::min(image.length, HEADER_PAYLOAD);
+    message.length = message.payload + HEADER_OVERHEAD;
+    LogSum(log, "Firmware length =", image.length);
+    PutBigEndian32(message.bytes + 8, image.length);
+    PutBigEndian32(message.bytes + 12, image.checksum);
+    LogSum(log, "Complete Checksum =", image.checksum);
+    std::fread(message.bytes + HEADER_OVERHEAD, 1, message.payload, source.firmware);
+    const std::uint32_t headerChecksum = ByteSum(message.bytes + 8, message.length - 8);
+    LogSum(log, "Header Checksum Sent:", headerChecksum);
+    PutBigEndian32(message.bytes + 4, headerChecksum);
+}
+
+void BuildDataMessage(Message& message, FILE* firmware, std::uint32_t remaining,
+                      const QMessageLogger& log)
+{
+    message.payload = std::min(remaining, DATA_PAYLOAD);
+    message.length = message.payload + DATA_OVERHEAD;
+    std::fread(message.bytes + DATA_OVERHEAD, 1, message.payload, firmware);
+    const std::uint32_t dataChecksum = ByteSum(message.bytes + DATA_OVERHEAD, message.payload);
+    LogSum(log, "Data Checksum Sent:", dataChecksum);
+    PutBigEndian32(message.bytes + 4, dataChecksum);
+    if (remaining <= DATA_PAYLOAD)
+    {
+        log.debug() << "Last part, DataLength:" << message.payload
+                    << ", MessageLength:" << message.length;
+    }
+}
+
+void BuildMessage(Message& message, eMessageType type, const TransferSource& source,
+                  std::uint32_t offset, const QMessageLogger& log)
+{
+    message.length = 0;
+    message.payload = 0;
+    message.bytes[2] = source.command;
+    message.bytes[3] = type;
+    switch (type)
+    {
+    case MESSAGE_BOOTLOADER:
+        message.length = 4;
+        break;
+    case MESSAGE_VERSION:
+        BuildVersionMessage(message, source.version);
+        break;
+    case MESSAGE_HEADER:
+        BuildHeaderMessage(message, source, log);
+        break;
+    case MESSAGE_DATA:
+        BuildDataMessage(message, source.firmware, source.image.length - offset, log);
+        break;
+    }
+    PutBigEndian16(message.bytes, message.length);
+}
+
+// One buffered write and a flush, so the board receives the message in one piece.
+bool SendMessage(FILE* device, const Message& message, const QMessageLogger& log)
+{
+    // Answer bytes left over from an earlier status must not reach the next write.
+    BoardStream::DiscardPendingInput(device);
+    if (std::fwrite(message.bytes, 1, message.length, device) != message.length)
+    {
+        log.debug() << "Error Tx File:" << std::strerror(errno);
+        return false;
+    }
+    log.debug() << "Send ok";
+    if (std::fflush(device) != 0)
+    {
+        log.debug() << "Flush failed:" << std::strerror(errno);
+        return false;
+    }
+    log.debug() << "flush ok";
+    return true;
+}
+
+// Only messages carrying image bytes are answered with a status byte.
+bool ExpectsStatus(eMessageType type)
+{
+    return type == MESSAGE_HEADER || type == MESSAGE_DATA;
+}
+
+// Only a received 0 is acceptance.
+bool BoardAccepted(FILE* device, const QMessageLogger& log)
+{
+    unsigned char status = 0;
+    const BoardStream::ReadResult read =
+        BoardStream::ReadWithin(device, &status, 1, BOARD_STATUS_WAIT_MS);
+    if (read.count != 1)
+    {
+        if (read.timedOut)
+        {
+            log.debug() << "No tx status within" << BOARD_STATUS_WAIT_MS << "ms";
+        }
+        else
+        {
+            log.debug() << "Failed to read tx status:"
+                        << (std::ferror(device) ? std::strerror(errno) : "end of file");
+        }
+        return false;
+    }
+    if (status != 0)
+    {
+        log.debug() << "Bad tx status (" << static_cast<unsigned>(status) << ")";
+        return false;
+    }
+    return true;
+}
+
+// After the image's first bytes, data messages follow until the image is through.
+eMessageType MessageAfter(eMessageType type)
+{
+    switch (type)
+    {
+    case MESSAGE_BOOTLOADER:
+        return MESSAGE_VERSION;
+    case MESSAGE_VERSION:
+        return MESSAGE_HEADER;
+    default:
+        return MESSAGE_DATA;
+    }
 }
 } // namespace
 
@@ -158,174 +374,44 @@ cUSBDeviceUpdater::~cUSBDeviceUpdater()
     }
 }
 
+// Every line of a transfer is logged in the name of UpdateFirmware, which is how readers of the
+// event log know them; the helpers write through its logger.
 bool cUSBDeviceUpdater::UpdateFirmware(int updateMode)
 {
     if (!mDeviceOpen || !mFirmwareOpen)
     {
         return false;
     }
+    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
 
-    unsigned char message[MESSAGE_SIZE] = {};
-
-    // The image checksum, byte by byte over the whole file.
-    std::fseek(mFirmwareFile, 0, SEEK_END);
-    const long end = std::ftell(mFirmwareFile);
-    const std::uint32_t length = end > 0 ? static_cast<std::uint32_t>(end) : 0;
-    std::rewind(mFirmwareFile);
-    std::uint32_t imageChecksum = 0;
-    for (std::uint32_t i = 0; i < length; ++i)
-    {
-        unsigned char byte = 0;
-        if (std::fread(&byte, 1, 1, mFirmwareFile) == 1)
-        {
-            imageChecksum += byte;
-        }
-    }
-    std::rewind(mFirmwareFile);
-
-    unsigned char command;
-    eMessageType type;
-    switch (updateMode)
-    {
-    case 0:
-        command = 0x0C;
-        type = MESSAGE_HEADER;
-        break;
-    case 1:
-        command = 0x18;
-        type = MESSAGE_HEADER;
-        break;
-    default:
-        command = 0x19;
-        type = MESSAGE_VERSION;
-        break;
-    }
-
+    const Opening opening = OpeningForMode(updateMode);
+    const TransferSource source{mFirmwareFile, MeasureImage(mFirmwareFile), mFirmwareVersion,
+                                opening.command};
+    eMessageType type = opening.firstMessage;
     if (mUpdateBootloader)
     {
-        if (updateMode <= 1)
+        if (!CanUpdateBootloader(updateMode, log))
         {
-            qDebug() << "Incompatible firmware for bootloader update";
             return false;
         }
-        qDebug() << "UpdateBoot";
         type = MESSAGE_BOOTLOADER;
     }
 
-    if (length == 0)
-    {
-        return true;
-    }
-
+    Message message;
     std::uint32_t offset = 0;
-    while (offset < length)
+    while (offset < source.image.length)
     {
-        std::uint32_t messageLength = 0;
-        std::uint32_t payload = 0; // image bytes this message carries
-        message[2] = command;
-        message[3] = type;
-        switch (type)
+        BuildMessage(message, type, source, offset, log);
+        if (!SendMessage(mDeviceFile, message, log))
         {
-        case MESSAGE_BOOTLOADER:
-            messageLength = 4;
-            break;
-        case MESSAGE_VERSION:
-        {
-            messageLength = 7;
-            const float integral = std::trunc(mFirmwareVersion);
-            message[4] = static_cast<unsigned char>(static_cast<int>(integral));
-            message[5] = static_cast<unsigned char>(
-                static_cast<int>(std::round((mFirmwareVersion - integral) * 10.0f)));
-            message[6] = 0x00;
-            break;
-        }
-        case MESSAGE_HEADER:
-        {
-            payload = length < HEADER_PAYLOAD ? length : HEADER_PAYLOAD;
-            messageLength = payload + HEADER_OVERHEAD;
-            qDebug() << "Firmware length =" << length << "(" << Hex(length) << ")";
-            PutBigEndian32(message + 8, length);
-            PutBigEndian32(message + 12, imageChecksum);
-            qDebug() << "Complete Checksum =" << imageChecksum << "(" << Hex(imageChecksum) << ")";
-            std::fread(message + HEADER_OVERHEAD, 1, payload, mFirmwareFile);
-            const std::uint32_t headerChecksum = ByteSum(message + 8, messageLength - 8);
-            qDebug() << "Header Checksum Sent:" << headerChecksum << "(" << Hex(headerChecksum)
-                     << ")";
-            PutBigEndian32(message + 4, headerChecksum);
-            break;
-        }
-        case MESSAGE_DATA:
-        {
-            const std::uint32_t remaining = length - offset;
-            payload = remaining < DATA_PAYLOAD ? remaining : DATA_PAYLOAD;
-            messageLength = payload + DATA_OVERHEAD;
-            std::fread(message + DATA_OVERHEAD, 1, payload, mFirmwareFile);
-            const std::uint32_t dataChecksum = ByteSum(message + DATA_OVERHEAD, payload);
-            qDebug() << "Data Checksum Sent:" << dataChecksum << "(" << Hex(dataChecksum) << ")";
-            PutBigEndian32(message + 4, dataChecksum);
-            if (remaining <= DATA_PAYLOAD)
-            {
-                qDebug() << "Last part, DataLength:" << payload
-                         << ", MessageLength:" << messageLength;
-            }
-            break;
-        }
-        }
-        PutBigEndian16(message, messageLength);
-
-        // Answer bytes left over from an earlier status must not reach the next write.
-        BoardStream::DiscardPendingInput(mDeviceFile);
-        if (std::fwrite(message, 1, messageLength, mDeviceFile) != messageLength)
-        {
-            qDebug() << "Error Tx File:" << std::strerror(errno);
             return false;
         }
-        qDebug() << "Send ok";
-        if (std::fflush(mDeviceFile) != 0)
+        if (ExpectsStatus(type) && !BoardAccepted(mDeviceFile, log))
         {
-            qDebug() << "Flush failed:" << std::strerror(errno);
             return false;
         }
-        qDebug() << "flush ok";
-
-        switch (type)
-        {
-        case MESSAGE_BOOTLOADER:
-            type = MESSAGE_VERSION;
-            break;
-        case MESSAGE_VERSION:
-            type = MESSAGE_HEADER;
-            break;
-        case MESSAGE_HEADER:
-        case MESSAGE_DATA:
-        {
-            unsigned char status = 0;
-            const BoardStream::ReadResult read =
-                BoardStream::ReadWithin(mDeviceFile, &status, 1, BOARD_STATUS_WAIT_MS);
-            if (read.count != 1)
-            {
-                // Only a received 0 is acceptance.
-                if (read.timedOut)
-                {
-                    qDebug() << "No tx status within" << BOARD_STATUS_WAIT_MS << "ms";
-                }
-                else
-                {
-                    qDebug() << "Failed to read tx status:"
-                             << (std::ferror(mDeviceFile) ? std::strerror(errno) : "end of file");
-                }
-                return false;
-            }
-            if (status != 0)
-            {
-                qDebug() << "Bad tx status (" << static_cast<unsigned>(status) << ")";
-                return false;
-            }
-            offset += payload;
-            type = MESSAGE_DATA;
-            break;
-        }
-        }
+        offset += message.payload;
+        type = MessageAfter(type);
     }
     return true;
 }
