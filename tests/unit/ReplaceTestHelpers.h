@@ -1,8 +1,7 @@
 #pragma once
 
-// What the careful copy and unpack tests look at, and how they make a step fail. Root ignores
-// permission bits, so steps fail through the immutable attribute: an immutable entry can be
-// neither renamed nor removed, nor have its mode changed.
+// What the careful copy and unpack tests look at, and how they make a step fail between two
+// others. Root ignores permission bits; an immutable entry, though, cannot be renamed.
 
 #include "TestBox.h"
 
@@ -11,31 +10,25 @@
 #include <QProcess>
 #include <atomic>
 #include <fcntl.h>
+#include <functional>
+#include <optional>
 #include <poll.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
-// A file's content, or a tree as sorted "relative/path=content" and "relative/dir/" items.
+// A file's content, or a tree's files as sorted "relative/path=content" items.
 inline QString Tree(const QString& path)
 {
-    if (!QFileInfo(path).isDir())
-    {
-        return QString::fromUtf8(ReadFile(path));
-    }
     QStringList items;
-    QDirIterator entries(path, QDir::AllEntries | QDir::NoDotAndDotDot,
-                         QDirIterator::Subdirectories);
-    while (entries.hasNext())
+    for (QDirIterator it(path, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
     {
-        const QString entry = entries.next();
-        const QString name = entry.mid(path.size() + 1);
-        items << (QFileInfo(entry).isDir() ? name + '/'
-                                           : name + '=' + QString::fromUtf8(ReadFile(entry)));
+        const QString entry = it.next();
+        items << entry.mid(path.size() + 1) + '=' + QString::fromUtf8(ReadFile(entry));
     }
     items.sort();
-    return items.join(' ');
+    return QFileInfo(path).isFile() ? QString::fromUtf8(ReadFile(path)) : items.join(' ');
 }
 
 // The octal access mode, as stat's %a prints it.
@@ -46,73 +39,74 @@ inline QString Mode(const QString& path)
     return QString::number(status.st_mode & 07777, 8);
 }
 
-inline bool Chattr(const QString& change, const QString& path)
+// Runs `call` while another process is at work: the moment mv starts with `path` among its
+// arguments (a child of sudo turning into mv still has sudo's), `path` becomes immutable. The
+// kernel holds every start of mv until it is answered, so this is never too late. Returns whether
+// it happened, nothing where fanotify holds no program start; clears the attribute afterwards.
+inline std::optional<bool> ImmutableWhenMvStarts(const QString& path,
+                                                 const std::function<void()>& call)
 {
-    return QProcess::execute("chattr", {change, path}) == 0;
+    const int events = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
+    if (fanotify_mark(events, FAN_MARK_ADD, FAN_OPEN_EXEC_PERM, AT_FDCWD, "/usr/bin/mv") != 0)
+    {
+        ::close(events);
+        return std::nullopt;
+    }
+    std::atomic<bool> done{false};
+    bool fired = false;
+    std::thread watcher(
+        [&]
+        {
+            alignas(fanotify_event_metadata) char buffer[4096];
+            while (!done)
+            {
+                pollfd ready = {events, POLLIN, 0};
+                ssize_t left = poll(&ready, 1, 50) == 1 ? ::read(events, buffer, sizeof buffer) : 0;
+                auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+                for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left))
+                {
+                    QFile arguments(QString("/proc/%1/cmdline").arg(event->pid));
+                    fired = fired ||
+                            (arguments.open(QIODevice::ReadOnly) &&
+                             arguments.readAll().contains('\0' + QFile::encodeName(path) + '\0') &&
+                             QProcess::execute("chattr", {"+i", path}) == 0);
+                    const fanotify_response allow = {event->fd, FAN_ALLOW};
+                    (void)!::write(events, &allow, sizeof allow);
+                    ::close(event->fd);
+                }
+            }
+        });
+    call();
+    done = true;
+    watcher.join();
+    ::close(events); // lets through whatever is still held
+    QProcess::execute("chattr", {"-i", path});
+    return fired;
 }
 
-#define MAKE_IMMUTABLE(path)                                                                       \
-    if (!Chattr("+i", path))                                                                       \
-    GTEST_SKIP() << "the file system under the box has no immutable attribute"
-
-// Clears the attribute wherever a rotation has moved the entries, so the next test can reset
-// the box.
-struct cImmutableGuard
+class cReplaceTest : public BoxTest
 {
-    ~cImmutableGuard() { QProcess::execute("chattr", {"-R", "-i", BoxPath("/")}); }
-};
+protected:
+    const QString home = BoxPath("/home/pxm");
+    const QString source = home + "/source";
+    const QString target = home + "/fw+1,a:b@c%d.e_f-g"; // every kind of character a path may hold
+    const QString archive = home + "/fw.tar";
 
-// Another process at work between two steps: the moment mv starts to move `path` away, `path`
-// becomes immutable. The kernel holds every start of mv until it is answered, so the
-// interference is never too late.
-class cImmutableBeforeMove
-{
-public:
-    explicit cImmutableBeforeMove(const QString& path)
-        : mFanotify(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY)),
-          mArmed(mFanotify >= 0 && fanotify_mark(mFanotify, FAN_MARK_ADD, FAN_OPEN_EXEC_PERM,
-                                                 AT_FDCWD, "/usr/bin/mv") == 0),
-          mWatcher([this, path] { Watch(path); })
+    void MakeTree(const QString& root, const QByteArray& content)
     {
+        ASSERT_TRUE(QDir().mkpath(root + "/sub"));
+        WriteFile(root + "/a", content);
+        WriteFile(root + "/sub/b", "b");
     }
-    ~cImmutableBeforeMove()
+    // An archive of such a tree under `top`.
+    void MakeArchive(const QByteArray& content, const QString& top)
     {
-        mStop = true;
-        mWatcher.join();
-        ::close(mFanotify); // lets through whatever is still held
+        MakeTree(BoxPath("/staging/") + top, content);
+        ASSERT_EQ(QProcess::execute("tar", {"-cf", archive, "-C", BoxPath("/staging"), top}), 0);
+        ASSERT_TRUE(QDir(BoxPath("/staging")).removeRecursively());
     }
-    const bool& Armed() const { return mArmed; }
-    bool Fired() const { return mFired; }
-
-private:
-    void Watch(const QString& path)
+    bool LeftoversGone() const
     {
-        alignas(fanotify_event_metadata) char buffer[4096];
-        while (mArmed && !mStop)
-        {
-            pollfd ready = {mFanotify, POLLIN, 0};
-            ssize_t left = poll(&ready, 1, 50) == 1 ? ::read(mFanotify, buffer, sizeof buffer) : 0;
-            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
-            for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left))
-            {
-                // The sudo child turning into mv still has sudo's arguments.
-                QFile arguments(QString("/proc/%1/cmdline").arg(event->pid));
-                if (arguments.open(QIODevice::ReadOnly) &&
-                    arguments.readAll().contains(QByteArray("mv\0", 3) + QFile::encodeName(path) +
-                                                 '\0'))
-                {
-                    mFired = Chattr("+i", path);
-                }
-                const fanotify_response allow = {event->fd, FAN_ALLOW};
-                (void)!::write(mFanotify, &allow, sizeof allow);
-                ::close(event->fd);
-            }
-        }
+        return !QFileInfo::exists(target + "_new") && !QFileInfo::exists(target + "_old");
     }
-
-    const int mFanotify;
-    const bool mArmed;
-    std::atomic<bool> mStop{false};
-    std::atomic<bool> mFired{false};
-    std::thread mWatcher;
 };

@@ -1,169 +1,98 @@
 #include "ReplaceTestHelpers.h"
 #include "UpdateUtils.h"
 
-#include <functional>
+using ParanoidCopyTest = cReplaceTest;
 
-namespace
-{
-class ParanoidCopyTest : public BoxTest
-{
-protected:
-    const QString home = BoxPath("/home/pxm");
-    const QString source = home + "/source";
-    const QString target = home + "/fw+1,a:b@c%d.e_f-g"; // every kind of character a path may hold
-
-    void MakeTree(const QString& root, const QByteArray& content)
-    {
-        ASSERT_TRUE(QDir().mkpath(root + "/sub"));
-        WriteFile(root + "/a", content);
-        WriteFile(root + "/sub/b", "b");
-    }
-    bool LeftoversGone() const
-    {
-        return !QFileInfo::exists(target + "_new") && !QFileInfo::exists(target + "_old");
-    }
-    static QString SudoFailure(const QString& command, const QString& error)
-    {
-        return "Debug: Error running command: sudo  \"" + command + "\"   \"" + error +
-               ": Operation not permitted\\n\" (bool PerformSudoCommand(const QString&, const "
-               "bool&, QString*))";
-    }
-};
-} // namespace
-
-TEST_F(ParanoidCopyTest, InProcessFormClearsLeftoversAndSetsPermissions)
-{
-    WriteFile(source, "new\n");
-    WriteFile(target, "old");
-    WriteFile(target + "_new", "stale staging");
-    WriteFile(target + "_old", "stale set-aside");
-    ASSERT_TRUE(ParanoidCopy(source, target, QFile::ReadOwner | QFile::ReadGroup));
-    EXPECT_EQ(ReadFile(target), "new\n");
-    EXPECT_EQ(Mode(target), "440");
-    EXPECT_TRUE(LeftoversGone());
-
-    EXPECT_FALSE(ParanoidCopy(home + "/missing", target, QFile::ReadOwner));
-    EXPECT_EQ(ReadFile(target), "new\n");
-    EXPECT_EQ(Mode(target), "440") << "the previous mode, not what this process may do";
-}
-
-TEST_F(ParanoidCopyTest, SetAsideContentWithoutTargetComesBackEvenWhenTheCopyFails)
+// An interrupted call leaves content beside the target. It must neither block the local form's
+// copy and rename nor have the sudo form's cp and mv put the new tree inside it; set aside without
+// a target, it is the last good content and comes back first. A failed copy keeps the previous
+// content and mode; the local form must not turn what root may do into owner bits (640).
+TEST_F(ParanoidCopyTest, RotatesPastLeftoversAndKeepsThePreviousContentOnFailure)
 {
     for (const bool sudo : {false, true})
-    {
-        WriteFile(target + "_old", "last good");
-        ASSERT_TRUE(QFile::setPermissions(target + "_old", QFile::ReadOwner | QFile::ReadGroup));
-        EXPECT_FALSE(sudo ? ParanoidSudoCopy(home + "/missing", target, "600")
-                          : ParanoidCopy(home + "/missing", target, QFile::ReadOwner));
-        EXPECT_EQ(ReadFile(target), "last good") << sudo;
-        EXPECT_EQ(Mode(target), "440") << sudo;
-        EXPECT_TRUE(LeftoversGone()) << sudo;
-        ASSERT_TRUE(QFile::remove(target));
-    }
-}
+        for (const QString& from : {source, home + "/missing"})
+            for (const QString& previous : {target, target + "_old"})
+            {
+                SCOPED_TRACE(qPrintable(
+                    QString("sudo %1 from %2 previous %3").arg(sudo).arg(from, previous)));
+                ResetBox();
+                for (const QString& path : {source, previous, target + "_new", target + "_old"})
+                {
+                    const QByteArray content = path == source ? "new" : "old";
+                    sudo ? MakeTree(path, content) : WriteFile(path, content);
+                }
+                ASSERT_EQ(QProcess::execute("chmod", {"-R", "440", previous}), 0);
+                EXPECT_EQ(sudo ? ParanoidSudoCopy(from, target, "600")
+                               : ParanoidCopy(from, target, QFile::ReadOwner | QFile::WriteOwner),
+                          from == source);
+                const QString content = from == source ? "new" : "old";
+                EXPECT_EQ(Tree(target), sudo ? "a=" + content + " sub/b=b" : content);
+                EXPECT_EQ(Mode(sudo ? target + "/sub/b" : target), from == source ? "600" : "440");
+                EXPECT_TRUE(LeftoversGone());
+            }
 
-TEST_F(ParanoidCopyTest, SudoFormReplacesTreesWithoutNestingInLeftovers)
-{
+    // Without a target: a plain copy, nothing built or set aside beside it. A mode chmod refuses
+    // leaves the copy, but is a failure.
+    ResetBox();
     MakeTree(source, "new");
-    MakeTree(target, "old");
-    MakeTree(target + "_new", "stale staging");
-    MakeTree(target + "_old", "stale set-aside");
-    ASSERT_TRUE(ParanoidSudoCopy(source, target, "750"));
-    EXPECT_EQ(Tree(target), "a=new sub/ sub/b=b");
-    EXPECT_EQ(Mode(target + "/sub/b"), "750");
+    EXPECT_FALSE(ParanoidSudoCopy(source, target, "rwx"));
+    EXPECT_EQ(Tree(target), "a=new sub/b=b");
     EXPECT_TRUE(LeftoversGone());
-
-    const QString fresh = home + "/fresh";
-    ASSERT_TRUE(ParanoidSudoCopy(source, fresh, "u=rwx,go="));
-    EXPECT_EQ(Tree(fresh), "a=new sub/ sub/b=b");
-    EXPECT_EQ(Mode(fresh + "/a"), "700");
-    EXPECT_EQ(QDir(home).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
-              QStringList({"PXMPersistentData", "fresh", "fw+1,a:b@c%d.e_f-g", "source"}));
-    EXPECT_EQ(LogMessages(), QStringList());
 }
 
-TEST_F(ParanoidCopyTest, TargetThatCannotBeSetAsideStaysAndGetsItsModeBack)
-{
-    cImmutableGuard guard;
-    WriteFile(source, "new");
-    WriteFile(target, "old");
-    ASSERT_TRUE(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner |
-                                                  QFile::ReadGroup | QFile::ReadOther));
-    MAKE_IMMUTABLE(target);
-    EXPECT_FALSE(ParanoidSudoCopy(source, target, "600"));
-    EXPECT_EQ(ReadFile(target), "old");
-    EXPECT_EQ(ReadFile(target + "_new"), "new");
-    const QString moveAside = "mv " + target + " " + target + "_old";
-    const QString restoreMode = "chmod -R 644 " + target;
-    EXPECT_EQ(LogMessages(),
-              QStringList(
-                  {SudoFailure(moveAside, QString("mv: cannot move '%1' to '%1_old'").arg(target)),
-                   SudoFailure(restoreMode, "chmod: changing permissions of '" + target + "'")}));
-}
-
+// The previous content goes back when the new content cannot take its name.
 TEST_F(ParanoidCopyTest, FailedMoveIntoPlaceBringsThePreviousContentBack)
 {
-    cImmutableGuard guard;
     WriteFile(source, "new");
     WriteFile(target, "old");
-    const cImmutableBeforeMove interference(target + "_new");
-    if (!interference.Armed())
+    bool copied = true;
+    const std::optional<bool> fired = ImmutableWhenMvStarts(
+        target + "_new", [&] { copied = PerformParanoidSudoCopy(source, target); });
+    if (!fired)
     {
         GTEST_SKIP() << "no fanotify permission events on this machine";
     }
-    EXPECT_FALSE(PerformParanoidSudoCopy(source, target));
-    ASSERT_TRUE(interference.Fired());
+    ASSERT_TRUE(*fired) << "the new content was not moved into place";
+    EXPECT_FALSE(copied);
     EXPECT_EQ(ReadFile(target), "old");
     EXPECT_EQ(ReadFile(target + "_new"), "new");
     EXPECT_FALSE(QFileInfo::exists(target + "_old"));
     EXPECT_EQ(LogMessages(),
-              QStringList({SudoFailure("mv " + target + "_new " + target,
-                                       QString("mv: cannot move '%1_new' to '%1'").arg(target))}));
+              QStringList(QString("Debug: Error running command: sudo  \"mv %1_new %1\"   \"mv: "
+                                  "cannot move '%1_new' to '%1': Operation not permitted\\n\" "
+                                  "(bool PerformSudoCommand(const QString&, const bool&, "
+                                  "QString*))")
+                              .arg(target)));
 }
 
-TEST_F(ParanoidCopyTest, LateFailuresLeaveTheNewContentInPlace)
-{
-    cImmutableGuard guard;
-    MakeTree(source, "new");
-    MakeTree(target, "old");
-    ASSERT_TRUE(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner |
-                                                  QFile::ExeOwner | QFile::ReadOther |
-                                                  QFile::ExeOther));
-    MAKE_IMMUTABLE(target + "/sub/b");
-    EXPECT_FALSE(ParanoidSudoCopy(source, target, "700")) << "the set-aside tree stays";
-    EXPECT_EQ(Tree(target), "a=new sub/ sub/b=b");
-    EXPECT_EQ(Tree(target + "_old"), "sub/ sub/b=b");
-    EXPECT_EQ(Mode(target + "/a"), "705") << "the saved mode is given back";
-
-    WriteFile(home + "/file", "file");
-    EXPECT_FALSE(ParanoidSudoCopy(home + "/file", home + "/other", "rwx")) << "an invalid mode";
-    EXPECT_EQ(ReadFile(home + "/other"), "file");
-}
-
-TEST_F(ParanoidCopyTest, UnsafePathsAreRefusedBeforeAnyCommand)
+// No command runs with a path the shell or an option parser could read as more than one word;
+// an existing target would otherwise have its mode read first.
+TEST_F(ParanoidCopyTest, UnsafePathsAndModesAreRefusedBeforeAnyCommand)
 {
     const QString marker = home + "/MARKER";
-    const QString safe = home + "/safe";
+    const QString injection = home + "/t;touch " + marker;
+    ASSERT_TRUE(QDir().mkpath(injection));
     WriteFile(source, "new");
-    for (const QString& unsafe : {home + "/t;touch " + marker, home + "/t\n", QString("-rf"),
+    for (const QString& unsafe : {injection, home + "/t\n", QString("-rf"),
                                   home + "/$(touch${IFS}" + marker + ")", home + "/*", QString()})
     {
         const std::function<bool()> calls[] = {
-            [&] { return PerformParanoidSudoCopy(source, unsafe); },
-            [&] { return ParanoidSudoCopy(unsafe, safe, "644"); },
-            [&] { return PerformParanoidSudoUntar(unsafe, safe); },
-            [&] { return ParanoidSudoUntar(source, unsafe, "644"); }};
+            [&] { return ParanoidSudoCopy(source, unsafe, "644"); },
+            [&] { return PerformParanoidSudoCopy(unsafe, target); },
+            [&] { return ParanoidSudoUntar(source, unsafe, "644"); },
+            [&] { return PerformParanoidSudoUntar(unsafe, target); }};
         for (const auto& call : calls)
         {
             EXPECT_FALSE(call());
-            EXPECT_EQ(LogMessages(), QStringList({"Debug: Refusing unsafe path: \"" +
-                                                  QString(unsafe).replace('\n', "\\n") +
-                                                  "\" (bool AreShellSafe(const QStringList&))"}));
+            EXPECT_EQ(LogMessages(), QStringList("Debug: Refusing unsafe path: \"" +
+                                                 QString(unsafe).replace('\n', "\\n") +
+                                                 "\" (bool AreShellSafe(const QStringList&))"));
             QFile::remove(QString::fromLatin1(gUpdaterLogFile));
         }
     }
-    EXPECT_FALSE(ParanoidSudoCopy(source, safe, "644;touch " + marker));
-    EXPECT_TRUE(LogMessages().value(0).startsWith("Debug: Refusing unsafe mode: \""));
+    EXPECT_FALSE(ParanoidSudoCopy(source, target, "644;touch " + marker));
+    EXPECT_EQ(LogMessages(), QStringList("Debug: Refusing unsafe mode: \"644;touch " + marker +
+                                         "\" (bool {anonymous}::IsShellSafeMode(const QString&))"));
     EXPECT_FALSE(QFileInfo::exists(marker));
-    EXPECT_FALSE(QFileInfo::exists(safe));
+    EXPECT_FALSE(QFileInfo::exists(target));
 }
