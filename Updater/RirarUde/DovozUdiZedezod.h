@@ -53,6 +53,8 @@ private slots:
 private:
     // downloadfirmware
     QNetworkAccessManager* NetworkManager();
+    void HandleDownloadReply(const QMessageLogger& log, const QString& errorKey,
+                             const QString& successKey, bool& transferGood, bool otherTransferGood);
     void EndDownloadsAfterFailure(const QString& successKey);
     void EndDownloads();
 

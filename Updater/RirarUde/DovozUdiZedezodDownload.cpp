@@ -213,44 +213,41 @@ QNetworkAccessManager* cDovozUdiZedezod::NetworkManager()
 
 void cDovozUdiZedezod::FirmwareDownloadReply()
 {
-    qDebug() << "Firmware download reply received";
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    cBodyFile* body = FinishedBodyFile(reply);
-    const QNetworkReply::NetworkError error = TransferError(reply, body);
-    mDownloadResult.insert(FIRMWARE_ERROR_KEY, error);
-    if (error != QNetworkReply::NoError)
-    {
-        EndDownloadsAfterFailure(FIRMWARE_SUCCESS_KEY);
-        return;
-    }
-    mFirmwareDownloaded = true;
-    qDebug() << "Wrote" << body->BytesWritten() << "bytes";
-    mDownloadResult.insert(FIRMWARE_SUCCESS_KEY, body->Commit());
-    if (mChecksumDownloaded)
-    {
-        qDebug() << "Got both";
-        EndDownloads();
-    }
+    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    log.debug() << "Firmware download reply received";
+    HandleDownloadReply(log, FIRMWARE_ERROR_KEY, FIRMWARE_SUCCESS_KEY, mFirmwareDownloaded,
+                        mChecksumDownloaded);
 }
 
 void cDovozUdiZedezod::FirmwareChecksumDownloadReply()
 {
-    qDebug() << "Firmware checksum download reply received";
+    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    log.debug() << "Firmware checksum download reply received";
+    HandleDownloadReply(log, CHECKSUM_ERROR_KEY, CHECKSUM_SUCCESS_KEY, mChecksumDownloaded,
+                        mFirmwareDownloaded);
+}
+
+// The two replies are handled alike but for their result members and flags. Lines are logged in
+// the name of the slot that received the reply, as the event log's readers know them.
+void cDovozUdiZedezod::HandleDownloadReply(const QMessageLogger& log, const QString& errorKey,
+                                           const QString& successKey, bool& transferGood,
+                                           bool otherTransferGood)
+{
     auto* reply = qobject_cast<QNetworkReply*>(sender());
     cBodyFile* body = FinishedBodyFile(reply);
     const QNetworkReply::NetworkError error = TransferError(reply, body);
-    mDownloadResult.insert(CHECKSUM_ERROR_KEY, error);
+    mDownloadResult.insert(errorKey, error);
     if (error != QNetworkReply::NoError)
     {
-        EndDownloadsAfterFailure(CHECKSUM_SUCCESS_KEY);
+        EndDownloadsAfterFailure(successKey);
         return;
     }
-    mChecksumDownloaded = true;
-    qDebug() << "Wrote" << body->BytesWritten() << "bytes";
-    mDownloadResult.insert(CHECKSUM_SUCCESS_KEY, body->Commit());
-    if (mFirmwareDownloaded)
+    transferGood = true;
+    log.debug() << "Wrote" << body->BytesWritten() << "bytes";
+    mDownloadResult.insert(successKey, body->Commit());
+    if (otherTransferGood)
     {
-        qDebug() << "Got both";
+        log.debug() << "Got both";
         EndDownloads();
     }
 }
