@@ -31,7 +31,13 @@ void cDovozUdiZedezod::GetVersions()
     const QJsonDocument document(versions);
     qDebug() << "Got version information:\n" << document.toJson();
 
-    std::cout << QString::fromUtf8(document.toJson()).toLocal8Bit().constData();
+    PrintResult(document);
+}
+
+// Indented, members sorted by key, ending in a line break; nothing is added to it.
+void cDovozUdiZedezod::PrintResult(const QJsonDocument& result)
+{
+    std::cout << QString::fromUtf8(result.toJson()).toLocal8Bit().constData();
 }
 
 // The running version keeps the line end of its file: callers have always received it so.

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 
+class QJsonDocument;
 class QNetworkAccessManager;
 
 class cDovozUdiZedezod : public QObject
@@ -52,6 +53,9 @@ private slots:
 
 private:
     // downloadfirmware
+    // Every JSON result reaches the caller the same way.
+    static void PrintResult(const QJsonDocument& result);
+
     QNetworkAccessManager* NetworkManager();
     void HandleDownloadReply(const QMessageLogger& log, const QString& errorKey,
                              const QString& successKey, bool& transferGood, bool otherTransferGood);

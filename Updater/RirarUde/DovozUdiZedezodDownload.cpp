@@ -12,7 +12,6 @@
 #include <QSaveFile>
 #include <QUrl>
 #include <fcntl.h>
-#include <iostream>
 
 namespace
 {
@@ -262,8 +261,7 @@ void cDovozUdiZedezod::EndDownloadsAfterFailure(const QString& successKey)
 // temporary file with it.
 void cDovozUdiZedezod::EndDownloads()
 {
-    const QJsonDocument document(mDownloadResult);
-    std::cout << QString::fromUtf8(document.toJson()).toLocal8Bit().constData();
+    PrintResult(QJsonDocument(mDownloadResult));
     QCoreApplication::quit();
 }
 

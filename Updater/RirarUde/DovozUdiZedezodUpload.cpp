@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <iostream>
 
 namespace
 {
@@ -63,7 +62,7 @@ void cDovozUdiZedezod::CheckNewFirmware()
     versions.insert(QStringLiteral("DSP Firmware Version"),
                     GetNewFirmwareVersion(FIRMWARE_UPDATE_DSP_VERSION_FILE));
 
-    std::cout << QString::fromUtf8(QJsonDocument(versions).toJson()).toLocal8Bit().constData();
+    PrintResult(QJsonDocument(versions));
 }
 
 // Unlike the running version, a new version loses its line feed (a carriage return stays).
