@@ -12,10 +12,9 @@ namespace
 // matches no digest.
 QString ExpectedDigest(const QString& companionPath)
 {
-    QFile companion(companionPath);
-    const QByteArray line =
-        companion.open(QIODevice::ReadOnly) ? companion.readLine() : QByteArray();
-    return QString::fromUtf8(line.constData()).split(QRegExp(QStringLiteral("\\s+"))).first();
+    return QString::fromUtf8(ReadFirstLine(companionPath).constData())
+        .split(QRegExp(QStringLiteral("\\s+")))
+        .first();
 }
 } // namespace
 

@@ -5,6 +5,7 @@
 
 #include "UpdatePaths.h"
 
+#include <QByteArray>
 #include <QFileDevice>
 #include <QFlags>
 #include <QString>
@@ -13,6 +14,9 @@
 // Path of the event log. The front end defines it; the message handler reads it for every
 // message.
 extern const char* gUpdaterLogFile;
+
+// The first line of a text file with its line end, or nothing when the file cannot be read.
+QByteArray ReadFirstLine(const QString& path);
 
 // Creates an empty flag file, or empties an existing one. True when the file could be opened.
 bool Touch(const QString& path);

@@ -1,9 +1,9 @@
 #include "DovozUdiZedezod.h"
 
 #include "USBVersionInterrogator.h"
+#include "UpdateUtils.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -47,12 +47,7 @@ QString cDovozUdiZedezod::GetFirmwareVersion()
     {
         return QStringLiteral("Unknown");
     }
-    QFile file(ROOTFS_RUNNING_UINITRD_VERSION_FILE);
-    if (!file.open(QIODevice::ReadOnly))
-    {
-        return QString();
-    }
-    return QString::fromLatin1(file.readLine().constData());
+    return QString::fromLatin1(ReadFirstLine(ROOTFS_RUNNING_UINITRD_VERSION_FILE).constData());
 }
 
 QString cDovozUdiZedezod::GetDSPFirmwareVersion()

@@ -64,8 +64,7 @@ bool RunUnpackCommand(const QMessageLogger& log)
 // an unreadable file included.
 bool ReadUpdateDaemonVersion(int* version)
 {
-    QFile file(FIRMWARE_UPDATE_NEW_DAEMON_VERSION_FILE);
-    const QByteArray line = file.open(QIODevice::ReadOnly) ? file.readLine() : QByteArray();
+    const QByteArray line = ReadFirstLine(FIRMWARE_UPDATE_NEW_DAEMON_VERSION_FILE);
     bool parsed = false;
     *version = QString::fromUtf8(line.constData()).trimmed().toInt(&parsed, 10);
     return parsed;

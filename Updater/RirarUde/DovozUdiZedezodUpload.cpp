@@ -4,18 +4,11 @@
 
 #include <QDateTime>
 #include <QDebug>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 
 namespace
 {
-QByteArray FirstLineOfFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readLine() : QByteArray();
-}
-
 // tar would decompress the archive to its very end after the member, looking for later copies
 // of it; the version is on the first line, so tar is stopped as soon as that line has come and
 // the check costs only as much of the archive as lies in front of the member.
@@ -42,7 +35,7 @@ QByteArray FirstLineOfNewFirmwareMember(const QString& member)
 {
     if (QFileInfo::exists(UPDATER_FIRMWARE_DIRECTORY_PATH))
     {
-        return FirstLineOfFile(PXM_HOME + QLatin1Char('/') + member);
+        return ReadFirstLine(PXM_HOME + QLatin1Char('/') + member);
     }
     if (QFileInfo::exists(UPDATER_ARCHIVE_FILE))
     {
