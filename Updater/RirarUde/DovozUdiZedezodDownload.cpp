@@ -258,9 +258,15 @@ void cDovozUdiZedezod::EndDownloadsAfterFailure(const QString& successKey)
 }
 
 // Quitting ends the step's loop; a transfer still running is abandoned with the manager, and its
-// temporary file with it.
+// temporary file with it. The result is printed once: a reply that finishes before the loop has
+// returned, or that is aborted when the manager goes, no longer reaches its handler.
 void cDovozUdiZedezod::EndDownloads()
 {
+    const QList<QNetworkReply*> replies = mNetworkManager->findChildren<QNetworkReply*>();
+    for (QNetworkReply* reply : replies)
+    {
+        disconnect(reply, nullptr, this, nullptr);
+    }
     PrintResult(QJsonDocument(mDownloadResult));
     QCoreApplication::quit();
 }
