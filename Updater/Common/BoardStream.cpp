@@ -1,7 +1,6 @@
 #include "BoardStream.h"
 
 #include <cerrno>
-#include <ctime>
 #include <poll.h>
 #include <stdio_ext.h>
 
@@ -19,14 +18,7 @@ std::size_t BufferedInput(FILE* stream)
 #endif
 }
 
-long long NowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-WaitResult WaitForInput(FILE* stream, long long deadlineMs)
+WaitResult WaitForInput(FILE* stream, const cDeadline& deadline)
 {
     if (BufferedInput(stream) > 0)
     {
@@ -34,9 +26,8 @@ WaitResult WaitForInput(FILE* stream, long long deadlineMs)
     }
     for (;;)
     {
-        const long long left = deadlineMs - NowMs();
         pollfd descriptor{fileno(stream), POLLIN, 0};
-        const int ready = poll(&descriptor, 1, left > 0 ? static_cast<int>(left) : 0);
+        const int ready = poll(&descriptor, 1, deadline.RemainingMs());
         if (ready > 0)
         {
             // POLLHUP and POLLERR too: the read then reports end of file or the error.
@@ -57,7 +48,7 @@ ReadResult ReadWithin(FILE* stream, void* buffer, std::size_t size, int timeoutM
 {
     ReadResult result;
     unsigned char* bytes = static_cast<unsigned char*>(buffer);
-    const long long deadline = NowMs() + timeoutMs;
+    const cDeadline deadline(timeoutMs);
     while (result.count < size)
     {
         const WaitResult wait = WaitForInput(stream, deadline);

@@ -14,6 +14,8 @@
 //   write whatever is left over is read and dropped (__fpurge), then the stream is flushed, as
 //   the C rule for switching an update stream from reading to writing asks.
 
+#include "Deadline.h"
+
 #include <cstddef>
 #include <cstdio>
 
@@ -23,8 +25,6 @@ namespace BoardStream
 // Bytes of input that the stream holds in its buffer and that have not been read yet.
 std::size_t BufferedInput(FILE* stream);
 
-long long NowMs();
-
 enum class WaitResult
 {
     Ready, // a byte can be read without blocking (or the read will report end or error)
@@ -32,8 +32,8 @@ enum class WaitResult
     Failed
 };
 
-// Waits until the stream can deliver a byte without blocking, at most until deadlineMs.
-WaitResult WaitForInput(FILE* stream, long long deadlineMs);
+// Waits until the stream can deliver a byte without blocking, at most until the deadline.
+WaitResult WaitForInput(FILE* stream, const cDeadline& deadline);
 
 struct ReadResult
 {
