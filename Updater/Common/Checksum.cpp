@@ -6,17 +6,17 @@
 #include <QRegExp>
 #include <QStringList>
 
-namespace
+// The line is text up to its first zero byte; a line that starts with white space has an empty
+// first field, which matches no digest.
+QString CompanionDigest(const QByteArray& firstLine)
 {
-// The companion's first field; a line that starts with white space has an empty one, which
-// matches no digest.
-QString ExpectedDigest(const QString& companionPath)
-{
-    return QString::fromUtf8(ReadFirstLine(companionPath).constData())
-        .split(QRegExp(QStringLiteral("\\s+")))
-        .first();
+    return QString::fromUtf8(firstLine.constData()).split(QRegExp(QStringLiteral("\\s+"))).first();
 }
-} // namespace
+
+bool MatchesCompanionDigest(const QByteArray& calculatedHex, const QString& companionDigest)
+{
+    return calculatedHex == companionDigest.toLocal8Bit();
+}
 
 // The file is hashed from the open device, piece by piece: firmware images do not fit in the
 // box's memory beside everything else. A missing file hashes as empty input.
@@ -31,9 +31,9 @@ bool CheckChecksum(const QString& path)
         hash.addData(&file);
     }
 
-    const QString expected = ExpectedDigest(path + QStringLiteral(".md5"));
+    const QString expected = CompanionDigest(ReadFirstLine(path + QStringLiteral(".md5")));
     const QByteArray calculated = hash.result().toHex();
     qDebug() << "Calculated:" << calculated;
     qDebug() << "Read:      " << expected;
-    return calculated == expected.toLocal8Bit();
+    return MatchesCompanionDigest(calculated, expected);
 }

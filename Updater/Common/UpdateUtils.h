@@ -60,6 +60,10 @@ void WriteUpdateState(int state);
 
 // True when the file's MD5 digest equals the one on the first line of path + ".md5".
 bool CheckChecksum(const QString& path);
+// The digest a companion file names: the first field of its first line, split at white space.
+QString CompanionDigest(const QByteArray& firstLine);
+// True when a calculated digest, in lowercase hexadecimal, is the one a companion names.
+bool MatchesCompanionDigest(const QByteArray& calculatedHex, const QString& companionDigest);
 
 // Run a command line through /bin/sh until it ends; true on a normal exit with code 0.
 bool PerformCommand(const QString& command, const bool& quiet, QString* output);
