@@ -231,13 +231,17 @@ class Demo:
                      "Changed state value to: 2 (void WriteUpdateState(int))")),
             ],
             "corrupt-archive": [
-                ("the download itself succeeds (the server sent what it had)",
-                 self.json_of("downloadfirmware").get("Firmware Download Successful") is True),
-                ("tar's complaint is in the log and extraction ends in state 2 (Failed)",
-                 any("untar stderr:" in line and line != 'Debug: untar stderr: ""'
-                     for line in extract_log)
-                 and any('tar -xJf success? "no"' in line for line in extract_log)),
-                ("the cut archive is consumed all the same", not box.exists(box.ARCHIVE_FILE)),
+                ("the download refuses an archive its checksum does not describe (error 299)",
+                 self.json_of("downloadfirmware") == {
+                     "Checksum Download Error": 0, "Checksum Download Successful": False,
+                     "Firmware Download Error": 299, "Firmware Download Successful": False}),
+                ("the digests of both are in the log",
+                 any("Calculated:" in line for line in self.runs["downloadfirmware"][0].log)
+                 and any("Read:" in line for line in self.runs["downloadfirmware"][0].log)),
+                ("no archive was stored, so extraction finds none and fails",
+                 any("No firmware" in line for line in extract_log)
+                 and self.runs["extractfirmware"][0].log[-1].endswith(
+                     "Changed state value to: 2 (void WriteUpdateState(int))")),
             ],
             "board-refuses": good[:7] + [
                 ("the transfer stopped at the refusal",

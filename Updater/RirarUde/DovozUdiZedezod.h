@@ -11,6 +11,7 @@
 
 class QJsonDocument;
 class QNetworkAccessManager;
+class cDownloadBody;
 
 class cDovozUdiZedezod : public QObject
 {
@@ -57,9 +58,11 @@ private:
     static void PrintResult(const QJsonDocument& result);
 
     QNetworkAccessManager* NetworkManager();
-    void HandleDownloadReply(const QMessageLogger& log, const QString& errorKey,
-                             const QString& successKey, bool& transferGood, bool otherTransferGood);
-    void EndDownloadsAfterFailure(const QString& successKey);
+    void HandleDownloadReply(const QMessageLogger& log, cDownloadBody* body,
+                             const QString& errorKey, const QString& successKey, bool& transferGood,
+                             bool otherTransferGood);
+    void PutPairInPlace(const QMessageLogger& log);
+    void CommitPair(const QMessageLogger& log);
     void EndDownloads();
 
     bool mFirmwareChecksumValid;
@@ -67,4 +70,7 @@ private:
     bool mFirmwareDownloaded;
     bool mChecksumDownloaded;
     QJsonObject mDownloadResult;
+    // Each body belongs to its reply, and goes with the manager.
+    cDownloadBody* mFirmwareBody = nullptr;
+    cDownloadBody* mChecksumBody = nullptr;
 };
