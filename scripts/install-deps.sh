@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qtbase5-dev libgtest-dev
     python3 xz-utils tar coreutils sudo curl time e2fsprogs bsdextrautils
+    nginx
 )
 
 missing=()
