@@ -321,6 +321,11 @@ void Board::AnswerStatusMessage(Transfer& transfer, int type)
                                    " at message " + std::to_string(mOptions.refuseAt));
         return;
     }
+    // Full before the status goes out: the updater's next message must find no room.
+    if (transfer.statusMessages == mOptions.stopReadingAt)
+    {
+        StopReading();
+    }
     const bool answered = AnswerStatus(0);
     if (transfer.received.size() >= transfer.length)
     {
@@ -329,6 +334,13 @@ void Board::AnswerStatusMessage(Transfer& transfer, int type)
         EndTransfer(answered ? "complete" : "unanswered",
                     answered ? "" : "no status for the last message");
     }
+}
+
+void Board::StopReading()
+{
+    Verbose("filling the input and reading no more");
+    mTerminal.FillInput();
+    mStoppedReading = true;
 }
 
 void Board::Error(const std::string& text)

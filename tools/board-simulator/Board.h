@@ -25,6 +25,10 @@ public:
     void FailRunningTransfer(const std::string& reason, bool statusDue);
     void EndRunningTransfer(const std::string& result, const std::string& reason);
 
+    // Stops taking frames, with the input full.
+    void StopReading();
+    bool StoppedReading() const { return mStoppedReading; }
+
     void WriteReport();
     // --once and the first transfer has ended.
     bool Done() const { return mDone; }
@@ -56,4 +60,5 @@ private:
     Record mRecord;
     bool mInTransfer = false;
     bool mDone = false;
+    bool mStoppedReading = false;
 };

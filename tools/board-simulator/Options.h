@@ -21,6 +21,7 @@ struct Options
     int refuseStatus = 0;
     bool silent = false;
     int silentFrom = 0;
+    int stopReadingAt = -1;
     int delayMs = 0;
     int shortAnswer = -1;
     int extra = 0;

@@ -214,6 +214,25 @@ void PseudoTerminal::DiscardInput()
     }
 }
 
+void PseudoTerminal::FillInput()
+{
+    fcntl(mSlave, F_SETFL, fcntl(mSlave, F_GETFL) | O_NONBLOCK);
+    const std::vector<unsigned char> filler(4096, 0xA5);
+    // The terminal hands bytes on to its line discipline in the background, which makes room
+    // again for a while: full means a few rounds in a row that took nothing.
+    for (int idleRounds = 0; idleRounds < 3;)
+    {
+        size_t taken = 0;
+        ssize_t count;
+        while ((count = write(mSlave, filler.data(), filler.size())) > 0)
+        {
+            taken += static_cast<size_t>(count);
+        }
+        idleRounds = taken == 0 ? idleRounds + 1 : 0;
+        usleep(20000);
+    }
+}
+
 bool PseudoTerminal::WriteAll(const std::vector<unsigned char>& bytes)
 {
     size_t written = 0;

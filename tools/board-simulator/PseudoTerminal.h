@@ -23,6 +23,9 @@ public:
     bool ReadExactly(unsigned char* buffer, size_t size, int waitMs);
     // Drops input until none has come for 50 ms.
     void DiscardInput();
+    // Fills the updater-to-board direction from the board's own end until no byte more fits,
+    // as the input buffer of a board that has stopped reading.
+    void FillInput();
     // Writes all bytes unless a stop comes first; false on a write error.
     bool WriteAll(const std::vector<unsigned char>& bytes);
 

@@ -39,6 +39,9 @@ Faults:
                         message, ...)
   --silent              never answer anything (frames are still received and checked)
   --silent-from K       give no status from the K-th status-bearing message of a transfer on
+  --stop-reading K      stop reading after answering the K-th status-bearing message of a
+                        transfer (0: before the first frame); the terminal's input is filled
+                        first, so the updater's next write finds no room
   --delay MS            wait MS milliseconds before every answer
   --short N             send only the first N bytes of every answer (0 = none at all)
   --extra N             send N more bytes (0xA5) after every answer

@@ -87,6 +87,11 @@ void ServeFrames(PseudoTerminal& terminal, Board& board, int timeoutS)
             }
             waitMs = static_cast<int>(std::min<long long>(left, 1000000));
         }
+        if (board.StoppedReading())
+        {
+            PauseUnlessStopped(waitMs < 0 ? 1000 : waitMs);
+            continue;
+        }
         TakeFrame(terminal, board, waitMs);
     }
 }
@@ -100,6 +105,10 @@ int Run(const Options& options)
         return 3;
     }
     Board board(options, terminal);
+    if (options.stopReadingAt == 0)
+    {
+        board.StopReading();
+    }
     board.WriteReport();
     std::printf("ready %s\n", terminal.SlavePath().c_str());
     std::fflush(stdout);
