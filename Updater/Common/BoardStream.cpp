@@ -1,12 +1,19 @@
 #include "BoardStream.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace BoardStream
 {
 
+namespace
+{
+
+// Bytes of input that the stream holds in its buffer and that have not been read yet.
 std::size_t BufferedInput(FILE* stream)
 {
 #if defined(__GLIBC__)
@@ -18,19 +25,15 @@ std::size_t BufferedInput(FILE* stream)
 #endif
 }
 
-WaitResult WaitForInput(FILE* stream, const cDeadline& deadline)
+WaitResult WaitFor(int descriptor, short events, const cDeadline& deadline)
 {
-    if (BufferedInput(stream) > 0)
-    {
-        return WaitResult::Ready;
-    }
     for (;;)
     {
-        pollfd descriptor{fileno(stream), POLLIN, 0};
-        const int ready = poll(&descriptor, 1, deadline.RemainingMs());
+        pollfd wanted{descriptor, events, 0};
+        const int ready = poll(&wanted, 1, deadline.RemainingMs());
         if (ready > 0)
         {
-            // POLLHUP and POLLERR too: the read then reports end of file or the error.
+            // POLLHUP and POLLERR too: the next read or write reports the end or the error.
             return WaitResult::Ready;
         }
         if (ready == 0)
@@ -44,11 +47,51 @@ WaitResult WaitForInput(FILE* stream, const cDeadline& deadline)
     }
 }
 
-ReadResult ReadWithin(FILE* stream, void* buffer, std::size_t size, int timeoutMs)
+bool WouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+} // namespace
+
+FILE* OpenDevice(const char* path)
+{
+    // Not blocking in the open also keeps a terminal-like device from waiting for a carrier.
+    const int descriptor = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+    {
+        return nullptr;
+    }
+    struct stat status
+    {
+    };
+    if (fstat(descriptor, &status) != 0 || !S_ISCHR(status.st_mode))
+    {
+        close(descriptor);
+        errno = ENODEV;
+        return nullptr;
+    }
+    FILE* stream = fdopen(descriptor, "r+b");
+    if (stream == nullptr)
+    {
+        close(descriptor);
+    }
+    return stream;
+}
+
+WaitResult WaitForInput(FILE* stream, const cDeadline& deadline)
+{
+    if (BufferedInput(stream) > 0)
+    {
+        return WaitResult::Ready;
+    }
+    return WaitFor(fileno(stream), POLLIN, deadline);
+}
+
+ReadResult ReadWithin(FILE* stream, void* buffer, std::size_t size, const cDeadline& deadline)
 {
     ReadResult result;
     unsigned char* bytes = static_cast<unsigned char*>(buffer);
-    const cDeadline deadline(timeoutMs);
     while (result.count < size)
     {
         const WaitResult wait = WaitForInput(stream, deadline);
@@ -61,11 +104,64 @@ ReadResult ReadWithin(FILE* stream, void* buffer, std::size_t size, int timeoutM
         {
             break;
         }
-        if (std::fread(bytes + result.count, 1, 1, stream) != 1)
+        if (std::fread(bytes + result.count, 1, 1, stream) == 1)
+        {
+            ++result.count;
+            continue;
+        }
+        // A device may report input that is gone by the time it is read: wait again, while
+        // there is time.
+        if (!std::ferror(stream) || !WouldBlock(errno))
         {
             break; // end of file or read error
         }
-        ++result.count;
+        std::clearerr(stream);
+        if (deadline.HasPassed())
+        {
+            result.timedOut = true;
+            break;
+        }
+    }
+    return result;
+}
+
+WriteResult WriteWithin(FILE* stream, const void* bytes, std::size_t size,
+                        const cDeadline& deadline)
+{
+    WriteResult result;
+    const int descriptor = fileno(stream);
+    const char* next = static_cast<const char*>(bytes);
+    while (result.count < size)
+    {
+        const ssize_t written = write(descriptor, next + result.count, size - result.count);
+        if (written > 0)
+        {
+            result.count += static_cast<std::size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (written < 0 && !WouldBlock(errno))
+        {
+            result.error = errno;
+            break;
+        }
+        // No room: wait for some. A device that claims room it does not have still cannot keep
+        // the write past the deadline.
+        const WaitResult wait =
+            deadline.HasPassed() ? WaitResult::TimedOut : WaitFor(descriptor, POLLOUT, deadline);
+        if (wait == WaitResult::TimedOut)
+        {
+            result.timedOut = true;
+            break;
+        }
+        if (wait == WaitResult::Failed)
+        {
+            result.error = errno;
+            break;
+        }
     }
     return result;
 }
@@ -90,7 +186,6 @@ void DiscardPendingInput(FILE* stream)
     }
     __fpurge(stream);
     std::clearerr(stream);
-    std::fflush(stream);
 }
 
 } // namespace BoardStream

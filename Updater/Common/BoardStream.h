@@ -1,18 +1,17 @@
 #pragma once
 
-// Reading from and writing to a board's character device through one C standard I/O stream
-// opened for update ("wb+"), without ever waiting forever and without letting unread answer
-// bytes break the next write. Shared by cUSBInterrogator and cUSBDeviceUpdater.
+// Talking to a board through its character device without ever waiting past a deadline, and
+// without touching anything at the device path that is not a character device. Shared by
+// cUSBInterrogator and cUSBDeviceUpdater.
 //
-// Two things of the C library matter here:
-// - stdio may already hold answer bytes in its buffer, which poll() on the descriptor does not
-//   see: a wait only happens when the buffer is empty, and then a one-byte fread() is done,
-//   which issues at most one read() (it returns what the device has) and never blocks after a
-//   poll() that reported input.
-// - On an update stream, glibc turns unread buffered bytes into a relative seek at the next
-//   write; a character device refuses it ("Illegal seek") and the write fails. So before every
-//   write whatever is left over is read and dropped (__fpurge), then the stream is flushed, as
-//   the C rule for switching an update stream from reading to writing asks.
+// The device is one C standard I/O stream on a non-blocking descriptor. Answers are read through
+// the stream; frames are written straight to its descriptor, so that a board that stops taking
+// bytes leaves nothing half written in a stdio buffer (stdio drops or keeps it, depending on the
+// C library) and a write can wait for room against a deadline.
+//
+// stdio may already hold answer bytes in its buffer, which poll() on the descriptor does not
+// see: a wait only happens when the buffer is empty, and then a one-byte fread() is done, which
+// issues at most one read() (it returns what the device has).
 
 #include "Deadline.h"
 
@@ -22,12 +21,14 @@
 namespace BoardStream
 {
 
-// Bytes of input that the stream holds in its buffer and that have not been read yet.
-std::size_t BufferedInput(FILE* stream);
+// Opens the device for reading and writing, never creating or truncating a file and never
+// blocking in the open. Links are followed (device managers place them), but only a character
+// device counts as a board: for anything else nothing is kept open and the result is null.
+FILE* OpenDevice(const char* path);
 
 enum class WaitResult
 {
-    Ready, // a byte can be read without blocking (or the read will report end or error)
+    Ready, // the descriptor can go on without blocking (or will report its end or error)
     TimedOut,
     Failed
 };
@@ -41,13 +42,24 @@ struct ReadResult
     bool timedOut = false; // the wait ran out before all bytes came
 };
 
-// Reads up to size bytes, waiting at most timeoutMs in all. Stops early at end of file or on a
-// read error. Never blocks past the deadline on a device whose poll() tells the truth.
-ReadResult ReadWithin(FILE* stream, void* buffer, std::size_t size, int timeoutMs);
+// Reads up to size bytes before the deadline. Stops early at end of file or on a read error.
+ReadResult ReadWithin(FILE* stream, void* buffer, std::size_t size, const cDeadline& deadline);
 
-// Drops every answer byte that is buffered or already waiting on the device, then flushes, so
-// that the next write starts cleanly. Bounded: a source that never runs dry (a regular file
-// does run dry at its end) stops being drained after one buffer's worth of reads.
+struct WriteResult
+{
+    std::size_t count = 0; // bytes the device took
+    bool timedOut = false; // it stopped taking them and the deadline passed
+    int error = 0;         // errno of a failed write, 0 otherwise
+};
+
+// Hands size bytes to the device in one write when it has room for them (as a board wants a
+// frame), waiting for room against the deadline when it has not.
+WriteResult WriteWithin(FILE* stream, const void* bytes, std::size_t size,
+                        const cDeadline& deadline);
+
+// Drops every answer byte that is buffered or already waiting on the device, so that a late or
+// overlong earlier answer is not taken for the next one. Bounded: a source that never runs dry
+// stops being drained after a fixed number of reads.
 void DiscardPendingInput(FILE* stream);
 
 } // namespace BoardStream

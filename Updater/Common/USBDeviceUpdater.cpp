@@ -207,20 +207,24 @@ void BuildMessage(Message& message, eMessageType type, const TransferSource& sou
     PutBigEndian16(message.bytes, message.length);
 }
 
-// One buffered write and a flush, so the board receives the message in one piece.
+// The frame is whole in the message buffer, where the buffered write used to leave it; getting
+// it to the device is the flush: one write when the board has room for it, and a board that
+// takes it not within BOARD_STATUS_WAIT_MS fails the transfer.
 bool SendMessage(FILE* device, const Message& message, const QMessageLogger& log)
 {
-    // Answer bytes left over from an earlier status must not reach the next write.
+    // Answer bytes left over from an earlier status must not be taken for the next one.
     BoardStream::DiscardPendingInput(device);
-    if (std::fwrite(message.bytes, 1, message.length, device) != message.length)
+    log.debug() << "Send ok";
+    const BoardStream::WriteResult written = BoardStream::WriteWithin(
+        device, message.bytes, message.length, cDeadline(BOARD_STATUS_WAIT_MS));
+    if (written.timedOut)
     {
-        log.debug() << "Error Tx File:" << std::strerror(errno);
+        log.debug() << "Message not taken within" << BOARD_STATUS_WAIT_MS << "ms";
         return false;
     }
-    log.debug() << "Send ok";
-    if (std::fflush(device) != 0)
+    if (written.count != message.length)
     {
-        log.debug() << "Flush failed:" << std::strerror(errno);
+        log.debug() << "Flush failed:" << std::strerror(written.error);
         return false;
     }
     log.debug() << "flush ok";
@@ -238,7 +242,7 @@ bool BoardAccepted(FILE* device, const QMessageLogger& log)
 {
     unsigned char status = 0;
     const BoardStream::ReadResult read =
-        BoardStream::ReadWithin(device, &status, 1, BOARD_STATUS_WAIT_MS);
+        BoardStream::ReadWithin(device, &status, 1, cDeadline(BOARD_STATUS_WAIT_MS));
     if (read.count != 1)
     {
         if (read.timedOut)
@@ -353,7 +357,7 @@ void cUSBDeviceUpdater::SetupFiles()
 {
     mDeviceFile = nullptr;
     mFirmwareFile = nullptr;
-    mDeviceFile = std::fopen(mDevicePath, "wb+");
+    mDeviceFile = BoardStream::OpenDevice(mDevicePath);
     mFirmwareFile = std::fopen(mFirmwarePath, "rb+");
 
     mFirmwareOpen = mFirmwareFile != nullptr;

@@ -4,59 +4,33 @@
 #include "UpdateLimits.h"
 
 #include <QDebug>
-#include <cerrno>
 #include <cstddef>
-#include <cstring>
 
 // Every query is one exchange on the one stream: discard what an earlier answer left behind,
-// write the request frame with one buffered write, flush it to the device, then read the answer,
-// giving up after BOARD_QUERY_WAIT_MS (a late answer counts as a read that delivered nothing).
+// hand the request frame to the device in one write, then read the answer. One deadline of
+// BOARD_QUERY_WAIT_MS covers both, so a board that takes no bytes or gives no answer delays the
+// caller by one wait: the query then counts as unanswered (a read that delivered nothing).
 
 namespace
 {
 
-enum class WriteFailure
-{
-    Plain,
-    WithCause // the pin query's line also says why the write failed
-};
-
-struct FailureLines
-{
-    const char* write;
-    const char* flush;
-    WriteFailure writeFailure = WriteFailure::Plain;
-};
-
-// Every log line names the function it comes from: the failure lines name the query, not this
-// helper, so they read as they did when each query wrote its own.
+// The frame is whole in the request; getting it to the device is what used to be the flush, so
+// a device that fails or does not take it in time logs the query's flush failure.
 template <std::size_t N>
-void SendRequest(FILE* device, const UBYTE (&request)[N], const char* function,
-                 const FailureLines& lines)
+void SendRequest(FILE* device, const UBYTE (&request)[N], const cDeadline& deadline,
+                 const QMessageLogger& log, const char* flushFailure)
 {
     BoardStream::DiscardPendingInput(device);
-    if (std::fwrite(request, 1, N, device) != N)
+    if (BoardStream::WriteWithin(device, request, N, deadline).count != N)
     {
-        if (lines.writeFailure == WriteFailure::WithCause)
-        {
-            QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, function).debug()
-                << lines.write << std::strerror(errno);
-        }
-        else
-        {
-            QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, function).debug() << lines.write;
-        }
-    }
-    if (std::fflush(device) != 0)
-    {
-        QMessageLogger(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, function).debug() << lines.flush;
+        log.debug() << flushFailure;
     }
 }
 
 } // namespace
 
 cUSBInterrogator::cUSBInterrogator(const char* devicePath)
-    : mDeviceFile(std::fopen(devicePath, "wb+")), mDeviceOpen(mDeviceFile != nullptr)
+    : mDeviceFile(BoardStream::OpenDevice(devicePath)), mDeviceOpen(mDeviceFile != nullptr)
 {
     if (!mDeviceOpen)
     {
@@ -78,12 +52,13 @@ QString cUSBInterrogator::GetVersion()
     {
         return QString();
     }
+    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    const cDeadline deadline(BOARD_QUERY_WAIT_MS);
     const UBYTE request[] = {0x00, 0x03, 0x01};
-    SendRequest(mDeviceFile, request, QT_MESSAGELOG_FUNC,
-                {"Failed to write get version string", "Failed to flush get version request"});
+    SendRequest(mDeviceFile, request, deadline, log, "Failed to flush get version request");
 
     char version[12] = {};
-    BoardStream::ReadWithin(mDeviceFile, version, sizeof version, BOARD_QUERY_WAIT_MS);
+    BoardStream::ReadWithin(mDeviceFile, version, sizeof version, deadline);
     version[11] = '\0';
     return QString::fromLatin1(version);
 }
@@ -94,12 +69,13 @@ UBYTE cUSBInterrogator::GetBoardID(UBYTE board)
     {
         return 0;
     }
+    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    const cDeadline deadline(BOARD_QUERY_WAIT_MS);
     const UBYTE request[] = {0x00, 0x0B, 0x02, 0x00, 0x00, 0x00, 0x01, board, 0x10, 0x00, 0x00};
-    SendRequest(mDeviceFile, request, QT_MESSAGELOG_FUNC,
-                {"Error Tx File", "Failed to flush get board ID request"});
+    SendRequest(mDeviceFile, request, deadline, log, "Failed to flush get board ID request");
 
     UBYTE id = 0;
-    if (BoardStream::ReadWithin(mDeviceFile, &id, 1, BOARD_QUERY_WAIT_MS).count == 1)
+    if (BoardStream::ReadWithin(mDeviceFile, &id, 1, deadline).count == 1)
     {
         qDebug() << "ID = " << static_cast<unsigned>(id);
         return id;
@@ -114,13 +90,14 @@ bool cUSBInterrogator::GetPortPin(unsigned char pin)
     {
         return false;
     }
+    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    const cDeadline deadline(BOARD_QUERY_WAIT_MS);
     const UBYTE request[] = {0x00, 0x04, 0x0A, pin};
-    SendRequest(mDeviceFile, request, QT_MESSAGELOG_FUNC,
-                {"Error Tx File -", "Flush failed", WriteFailure::WithCause});
+    SendRequest(mDeviceFile, request, deadline, log, "Flush failed");
 
     // A read that delivers nothing leaves the level at 0 (low).
     UBYTE level = 0;
-    BoardStream::ReadWithin(mDeviceFile, &level, 1, BOARD_QUERY_WAIT_MS);
+    BoardStream::ReadWithin(mDeviceFile, &level, 1, deadline);
     qDebug() << "PinId =" << static_cast<unsigned>(pin)
              << "Result =" << static_cast<unsigned>(level);
     if (level == 0)
@@ -140,15 +117,15 @@ ULONG cUSBInterrogator::GetBootloaderVersion()
     {
         return 0;
     }
+    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    const cDeadline deadline(BOARD_QUERY_WAIT_MS);
     const UBYTE request[] = {0x00, 0x03, 0x20};
-    SendRequest(mDeviceFile, request, QT_MESSAGELOG_FUNC,
-                {"Failed to write get bootloader version",
-                 "Failed to flush get bootloader version request"});
+    SendRequest(mDeviceFile, request, deadline, log,
+                "Failed to flush get bootloader version request");
 
     // Host order (little-endian on the box); bytes that did not come stay 0.
     ULONG version = 0;
-    if (BoardStream::ReadWithin(mDeviceFile, &version, sizeof version, BOARD_QUERY_WAIT_MS).count >
-        0)
+    if (BoardStream::ReadWithin(mDeviceFile, &version, sizeof version, deadline).count > 0)
     {
         qDebug() << "Bootloader Version = " << version;
         return version;

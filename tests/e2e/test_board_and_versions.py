@@ -1,23 +1,56 @@
 """The version report, the DSP update request and the blocking DSP update, on the real binary in
-a sandbox box, with the board simulator playing the DSP board. Frame bytes, sizes, modes and
-board faults are checked by the unit tests; here what the commands print, log and leave."""
+a sandbox box, with the board simulator playing the DSP board. Frame bytes, sizes and modes are
+checked by the unit tests; here what the commands print, log and leave, whatever lies at the
+device path."""
 
 import json
+import os
 import shutil
+import stat
+import time
+import unittest
+from dataclasses import dataclass, field
+from typing import Callable
 
 import box
-from board import Board
+from board import QUERY_WAIT_MS, STATUS_WAIT_MS, Board
 from box import BoxTestCase, exists, path, run_tool, write
 
 VERSION_FILE = "/etc/InitrdVersion.txt"
 ON_BOOT_FLAG = box.FLAG_FILES["dsp_on_boot"]
 DSP_FLAG = box.FLAG_FILES["dsp"]
+# Stands in for any file of the box that must never be sent, written or truncated.
+VICTIM = "/home/pxm/PXMPersistentData/Surface/RirarUdeHostName.dat"
+VICTIM_BYTES = b"stage-left\n"
+# Well past every wait the tool has, well short of forever.
+LEEWAY_S = 5
 
 GET_VERSIONS = "(void cDovozUdiZedezod::GetVersions())"
+GET_VERSION = "(virtual QString cUSBInterrogator::GetVersion())"
+INTERROGATOR = "(cUSBInterrogator::cUSBInterrogator(const char*))"
 BLOCKING = "(void cDovozUdiZedezod::BlockingDSPUpdate())"
 UPDATE = "(bool cUSBDeviceUpdater::UpdateFirmware(int))"
 SETUP = "(void cUSBDeviceUpdater::SetupFiles())"
 CONSTRUCTOR = "(cUSBDeviceUpdater::cUSBDeviceUpdater(const char*, const char*, float, bool))"
+
+# 500 bytes: a header message with 496 of them and a data message with the last 4.
+IMAGE = bytes(range(250)) * 2
+IMAGE_OPENED = "Debug: Successfully opened firmware " + SETUP
+DEVICE_OPENED = "Debug: Successfully opened device " + SETUP
+DEVICE_REFUSED = "Debug: Couldn't open device " + SETUP
+HEADER_SENT = ['Debug: Firmware length = 500 ( "0x1f4" ) ' + UPDATE,
+               'Debug: Complete Checksum = 62250 ( "0xf32a" ) ' + UPDATE,
+               'Debug: Header Checksum Sent: 61790 ( "0xf15e" ) ' + UPDATE,
+               "Debug: Send ok " + UPDATE]
+DATA_SENT = ['Debug: Data Checksum Sent: 990 ( "0x3de" ) ' + UPDATE,
+             "Debug: Last part, DataLength: 4 , MessageLength: 12 " + UPDATE,
+             "Debug: Send ok " + UPDATE]
+TAKEN = "Debug: flush ok " + UPDATE
+NOT_TAKEN = f"Debug: Message not taken within {STATUS_WAIT_MS} ms " + UPDATE
+NO_STATUS = f"Debug: No tx status within {STATUS_WAIT_MS} ms " + UPDATE
+SUCCEEDED = "Debug: DSP Firmware update successful. " + BLOCKING
+FAILED = "Debug: DSP Firmware update failed. " + BLOCKING
+NOT_A_DEVICE = [IMAGE_OPENED, DEVICE_REFUSED, FAILED]
 
 
 def report(dsp, firmware):
@@ -26,45 +59,221 @@ def report(dsp, firmware):
             '    "Firmware Version": ' + json.dumps(firmware) + '\n}\n').encode()
 
 
+def unopened_device():
+    return [f"Debug: Failed to open  {path(box.DSP_DEVICE)} {INTERROGATOR}"]
+
+
+def state_of(absolute):
+    """What a run could change at a path, links not followed: its kind, a link's target, a
+    file's bytes, a device's number, a directory's entries."""
+    where = path(absolute)
+    if not os.path.lexists(where):
+        return "absent"
+    mode = os.lstat(where).st_mode
+    if stat.S_ISLNK(mode):
+        return ("link", os.readlink(where))
+    if stat.S_ISREG(mode):
+        with open(where, "rb") as f:
+            return ("file", f.read())
+    if stat.S_ISCHR(mode):
+        return ("character device", os.lstat(where).st_rdev)
+    if stat.S_ISDIR(mode):
+        return ("directory", sorted(os.listdir(where)))
+    return ("other", stat.S_IFMT(mode))
+
+
+def null_device(absolute):
+    """A character device that answers nothing and takes everything: a copy of /dev/null."""
+    os.mknod(path(absolute), stat.S_IFCHR | 0o666, os.makedev(1, 3))
+
+
 class BoardTestCase(BoxTestCase):
     def board(self, *arguments):
         simulator = Board(*arguments)
         self.addCleanup(simulator.cleanup)
         return simulator.start()
 
+    def run_within(self, option, wait_ms):
+        """Runs the tool and checks that it ended within its wait, with leeway."""
+        start = time.monotonic()
+        run = run_tool(option, timeout=wait_ms / 1000 + 4 * LEEWAY_S)
+        self.assertLess(time.monotonic() - start, wait_ms / 1000 + LEEWAY_S)
+        return run
 
-class VersionReport(BoardTestCase):
-    def test_report(self):
-        # version file (None: none), board arguments (None: nothing at the device path), stdout
-        cases = [
-            (b"1.2.3\n", ["--version", "R9-2.8"],
-             b'{\n    "DSP Firmware Version": "R9-2.8",\n    "Firmware Version": "1.2.3\\n"\n}\n'),
-            (None, ["--version", "2.8"], report("2.8", "Unknown")),
-            (b"4.5.6-rc1\nbuilt yesterday\n\nmore\n", ["--version", "2.8"],
-             report("2.8", "4.5.6-rc1\n")),
-            (b"1.2\x00junk\n", ["--version", "2.8"], report("2.8", "1.2")),
-            (b"1.2.3\n", ["--silent"], report("", "1.2.3\n")),
-            (b"1.2.3\n", None, report("", "1.2.3\n")),
-        ]
-        for content, arguments, stdout in cases:
-            with self.subTest(content=content, board=arguments):
-                box.reset()
-                if content is not None:
-                    write(VERSION_FILE, content)
-                board = self.board(*arguments) if arguments is not None else None
-                run = run_tool("--getversions", timeout=60)
+
+# What lies at the device path. Each returns the paths whose state must survive a run.
+
+def a_board():
+    return []
+
+
+def nothing():
+    return [box.DSP_DEVICE]
+
+
+def no_dev_directory():
+    shutil.rmtree(path("/dev"))
+    return ["/dev"]
+
+
+def a_regular_file():
+    write(box.DSP_DEVICE, b"not a board\n")
+    return [box.DSP_DEVICE]
+
+
+def a_link_to_a_regular_file():
+    os.symlink(path(VICTIM), path(box.DSP_DEVICE))
+    return [box.DSP_DEVICE, VICTIM]
+
+
+def a_dangling_link():
+    os.symlink(path(box.DSP_DEVICE + ".gone"), path(box.DSP_DEVICE))
+    return [box.DSP_DEVICE, box.DSP_DEVICE + ".gone"]
+
+
+def a_directory():
+    os.mkdir(path(box.DSP_DEVICE))
+    write(box.DSP_DEVICE + "/inside", b"kept")
+    return [box.DSP_DEVICE, box.DSP_DEVICE + "/inside"]
+
+
+def a_device_that_is_no_board():
+    null_device(box.DSP_DEVICE)
+    return [box.DSP_DEVICE]
+
+
+@dataclass
+class DeviceCase:
+    name: str
+    place: Callable  # puts it at the device path (a_board: the simulator does)
+    board_options: list = field(default_factory=list)  # the simulator's, for a board
+    dsp_version: str = ""  # "DSP Firmware Version" of --getversions
+    query_log: list = field(default_factory=list)  # its lines between the report's two lines
+    transfer_log: list = field(default_factory=list)  # --blockingdspupdate after "FW V 9.9"
+    # what the board saw: (command, version, frame lengths, result, whole image intact)
+    transfers: list = field(default_factory=list)
+
+
+DEVICE_CASES = [
+    DeviceCase("a good board", a_board, dsp_version="2.8",
+               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *DATA_SENT, TAKEN,
+                             SUCCEEDED],
+               transfers=[(0x0C, None, [512, 12], "complete", True)]),
+    DeviceCase("a board that refuses the header", a_board, ["--refuse", "1:7"], dsp_version="2.8",
+               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN,
+                             "Debug: Bad tx status ( 7 ) " + UPDATE, FAILED],
+               transfers=[(0x0C, None, [512], "refused", False)]),
+    DeviceCase("a board that reads but never answers", a_board, ["--silent"],
+               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, NO_STATUS, FAILED],
+               transfers=[(0x0C, None, [512], "incomplete", False)]),
+    DeviceCase("a board that stops reading before the first query", a_board,
+               ["--stop-reading", "0"],
+               query_log=["Debug: Failed to flush get version request " + GET_VERSION],
+               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, NOT_TAKEN, FAILED]),
+    DeviceCase("a board that stops reading after the header", a_board, ["--stop-reading", "1"],
+               dsp_version="2.8",
+               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *DATA_SENT,
+                             NOT_TAKEN, FAILED],
+               transfers=[(0x0C, None, [512], "incomplete", False)]),
+    DeviceCase("a character device that is no board", a_device_that_is_no_board,
+               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN,
+                             "Debug: Failed to read tx status: end of file " + UPDATE, FAILED]),
+    DeviceCase("nothing", nothing, query_log=unopened_device(), transfer_log=NOT_A_DEVICE),
+    DeviceCase("no /dev at all", no_dev_directory, query_log=unopened_device(),
+               transfer_log=NOT_A_DEVICE),
+    DeviceCase("a regular file", a_regular_file, query_log=unopened_device(),
+               transfer_log=NOT_A_DEVICE),
+    DeviceCase("a link to a regular file", a_link_to_a_regular_file,
+               query_log=unopened_device(), transfer_log=NOT_A_DEVICE),
+    DeviceCase("a link to nothing", a_dangling_link, query_log=unopened_device(),
+               transfer_log=NOT_A_DEVICE),
+    DeviceCase("a directory", a_directory, query_log=unopened_device(),
+               transfer_log=NOT_A_DEVICE),
+]
+
+
+class WhateverLiesAtTheDevicePath(BoardTestCase):
+    """Every step on the board ends within its wait, and a path that holds no character device
+    is left as it was: nothing made, truncated or written."""
+
+    def set_up(self, case):
+        box.reset()
+        write(VICTIM, VICTIM_BYTES)
+        write(VERSION_FILE, b"1.2.3\n")
+        write(box.DSP_IMAGE, IMAGE)
+        kept = case.place()
+        before = {absolute: state_of(absolute) for absolute in kept}
+        board = self.board(*case.board_options) if case.place is a_board else None
+        return board, before
+
+    def assertUntouched(self, before):
+        self.assertEqual({absolute: state_of(absolute) for absolute in before}, before)
+        self.assertEqual(state_of(VICTIM), ("file", VICTIM_BYTES))
+
+    def test_version_report(self):
+        for case in DEVICE_CASES:
+            with self.subTest(case.name):
+                board, before = self.set_up(case)
+                run = self.run_within("--getversions", QUERY_WAIT_MS)
+                stdout = report(case.dsp_version, "1.2.3\n")
                 self.assertEqual((run.stdout, run.stderr), (stdout, b""))
                 # The document as the debug stream quotes and escapes a byte array.
                 self.assertEqual(run.log, ["Debug: Getting versions... " + GET_VERSIONS,
+                                           *case.query_log,
                                            "Debug: Got version information:",
                                            " " + json.dumps(stdout.decode()) + " " + GET_VERSIONS])
-                if board is None:
-                    # "wb+" made a regular file there, and the request landed in it.
-                    self.assertFileBytes(box.DSP_DEVICE, b"\x00\x03\x01")
-                else:
+                self.assertUntouched(before)
+                if board is not None:
                     board.stop()
-                    self.assertEqual((board.report["queries"]["version"], board.report["errors"]),
-                                     (1, []))
+                    self.assertEqual(board.report["errors"], [])
+
+    def test_blocking_update(self):
+        for case in DEVICE_CASES:
+            with self.subTest(case.name):
+                board, before = self.set_up(case)
+                write(ON_BOOT_FLAG)
+                write(box.PROGRESS_FILE, b"8")
+                run = self.run_within("--blockingdspupdate", STATUS_WAIT_MS)
+                self.assertEqual(run.stdout, b"")
+                self.assertEqual(run.log, ["Debug: Updating DSP Firmware " + BLOCKING,
+                                           "Debug: FW V 9.9 " + CONSTRUCTOR, *case.transfer_log])
+                self.assertFalse(exists(ON_BOOT_FLAG))
+                self.assertProgress(8)
+                self.assertFileBytes(box.DSP_IMAGE, IMAGE)
+                self.assertUntouched(before)
+                if board is not None:
+                    board.stop()
+                    transfers = [(t["command"], t["version"], t["frame_lengths"], t["result"],
+                                  t["intact"]) for t in board.transfers]
+                    self.assertEqual(transfers, case.transfers)
+
+
+@dataclass
+class VersionFileCase:
+    content: bytes
+    firmware_version: str
+
+
+class VersionReport(BoardTestCase):
+    def test_the_running_version_is_the_first_line_of_its_file(self):
+        cases = [
+            VersionFileCase(b"1.2.3\n", "1.2.3\n"),
+            VersionFileCase(b"4.5.6-rc1\nbuilt yesterday\n\nmore\n", "4.5.6-rc1\n"),
+            VersionFileCase(b"1.2\x00junk\n", "1.2"),
+        ]
+        for case in cases:
+            with self.subTest(content=case.content):
+                box.reset()
+                write(VERSION_FILE, case.content)
+                board = self.board("--version", "R9-2.8")
+                run = run_tool("--getversions")
+                self.assertEqual(run.stdout, report("R9-2.8", case.firmware_version))
+                board.stop()
+                self.assertEqual(board.report["queries"]["version"], 1)
+
+    def test_without_a_version_file_the_version_is_unknown(self):
+        self.board()
+        self.assertEqual(run_tool("--getversions").stdout, report("2.8", "Unknown"))
 
 
 class DspUpdateRequest(BoxTestCase):
@@ -84,56 +293,5 @@ class DspUpdateRequest(BoxTestCase):
         self.assertFileBytes(box.DSP_IMAGE, b"\x01\x02")
 
 
-class BlockingDspUpdate(BoardTestCase):
-    def test_blocking_update(self):
-        opened = ["Debug: Successfully opened firmware " + SETUP,
-                  "Debug: Successfully opened device " + SETUP]
-        sent = ['Debug: Firmware length = 3 ( "0x3" ) ' + UPDATE,
-                'Debug: Complete Checksum = 6 ( "0x6" ) ' + UPDATE,
-                'Debug: Header Checksum Sent: 15 ( "0xf" ) ' + UPDATE,
-                "Debug: Send ok " + UPDATE, "Debug: flush ok " + UPDATE]
-        failed = "Debug: DSP Firmware update failed. " + BLOCKING
-        image = b"\x01\x02\x03"
-        # image (None: none); board arguments (None: nothing at the device path, "no /dev");
-        # the log after its first two lines; the board's exit status, transfers and image.
-        cases = [
-            (image, [], opened + sent + ["Debug: DSP Firmware update successful. " + BLOCKING],
-             (0, [(0x0C, None, [19], "complete")], image)),  # mode 0: no version message
-            (image, ["--refuse", "1:7"],
-             opened + sent + ["Debug: Bad tx status ( 7 ) " + UPDATE, failed],
-             (1, [(0x0C, None, [19], "refused")], image)),
-            (image, None,
-             opened + sent + ["Debug: Failed to read tx status: end of file " + UPDATE, failed],
-             None),
-            (image, "no /dev", [opened[0], "Debug: Couldn't open device " + SETUP, failed], None),
-            (None, [], ["Debug: Couldn't open firmware " + SETUP, opened[1], failed],
-             (0, [], None)),
-        ]
-        for content, arguments, log, outcome in cases:
-            with self.subTest(image=content, board=arguments):
-                box.reset()
-                write(ON_BOOT_FLAG)
-                write(box.PROGRESS_FILE, b"8")
-                if content is not None:
-                    write(box.DSP_IMAGE, content)
-                if arguments == "no /dev":
-                    shutil.rmtree(path("/dev"))
-                board = self.board(*arguments) if isinstance(arguments, list) else None
-                run = run_tool("--blockingdspupdate", timeout=30)
-                self.assertEqual(run.stdout, b"")
-                self.assertProgress(8)
-                self.assertFalse(exists(ON_BOOT_FLAG))
-                self.assertEqual(run.log, ["Debug: Updating DSP Firmware " + BLOCKING,
-                                           "Debug: FW V 9.9 " + CONSTRUCTOR] + log)
-                self.assertEqual(exists("/dev"), arguments != "no /dev")
-                self.assertEqual(exists(box.DSP_IMAGE), content is not None)
-                if board is not None:
-                    code = board.stop()
-                    transfers = [(t["command"], t["version"], t["frame_lengths"], t["result"])
-                                 for t in board.transfers]
-                    self.assertEqual((code, transfers, board.image), outcome)
-
-
 if __name__ == "__main__":
-    import unittest
     unittest.main()

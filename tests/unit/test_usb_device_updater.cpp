@@ -124,22 +124,35 @@ TEST_F(USBDeviceUpdaterTest, LookupRowsAtTheirBoundaries)
     }
 }
 
-TEST_F(USBDeviceUpdaterTest, RefusedOrMissingStatusStopsTheTransfer)
+TEST_F(USBDeviceUpdaterTest, RefusedMissingOrUntakenMessageStopsTheTransfer)
 {
-    const QString silent = QString("No tx status within %1 ms").arg(BOARD_STATUS_WAIT_MS);
-    const std::vector<std::tuple<QStringList, QString, const char*>> cases = {
-        {{"--refuse", "3:5"}, "Bad tx status ( 5 )", "[[12,null,[512,512,512],\"refused\"]]"},
-        {{"--silent-from", "2"}, silent, "[[12,null,[512,512],\"incomplete\"]]"}};
-    for (const auto& [arguments, message, transfers] : cases)
+    const struct
     {
-        SCOPED_TRACE(arguments.join(' ').toStdString());
+        QStringList board;
+        QString message; // the last line of the transfer
+        const char* transfers;
+    } cases[] = {
+        {.board = {"--refuse", "3:5"},
+         .message = "Bad tx status ( 5 )",
+         .transfers = "[[12,null,[512,512,512],\"refused\"]]"},
+        {.board = {"--silent-from", "2"},
+         .message = QString("No tx status within %1 ms").arg(BOARD_STATUS_WAIT_MS),
+         .transfers = "[[12,null,[512,512],\"incomplete\"]]"},
+        // Its input fills up after the second message: the third never gets in.
+        {.board = {"--stop-reading", "2"},
+         .message = QString("Message not taken within %1 ms").arg(BOARD_STATUS_WAIT_MS),
+         .transfers = "[[12,null,[512,512],\"incomplete\"]]"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.board.join(' ').toStdString());
         ResetBox();
         WriteImage(Pattern(2000)); // header and three data messages
-        SimulatedBoard board(CORE_RACK, arguments);
+        SimulatedBoard board(CORE_RACK, c.board);
         EXPECT_FALSE(Transfer(0));
-        EXPECT_EQ(Messages().last(), message);
+        EXPECT_EQ(Messages().last(), c.message);
         EXPECT_EQ(board.Stop(), 1);
-        EXPECT_EQ(board.Transfers(), transfers);
+        EXPECT_EQ(board.Transfers(), c.transfers);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "USBVersionInterrogator.h"
 #include "test_usb_board.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 
 static const QString DEVICE = BoxPath("/dev/qv_core_rack");
@@ -10,19 +11,36 @@ static const QByteArray DEVICE_PATH = DEVICE.toLocal8Bit();
 
 using USBInterrogatorTest = BoxTest;
 
-TEST_F(USBInterrogatorTest, UnopenableDeviceLogsOnceAndTouchesNothing)
+TEST_F(USBInterrogatorTest, OnlyACharacterDeviceIsOpenedAndNothingIsMadeOrWritten)
 {
-    const QString missing = BoxPath("/no-such-dir/qv_core_rack");
+    const struct
     {
-        cUSBInterrogator board(missing.toLocal8Bit().constData());
-        EXPECT_TRUE(board.GetVersion().isNull());
-        EXPECT_EQ(board.GetBootloaderVersion(), 0u);
-        EXPECT_FALSE(board.GetPortPin(3));
-        EXPECT_EQ(board.GetBoardID(5), 0);
+        const char* name;
+        QString path;
+        QByteArray content; // of the regular file put there beforehand, if any
+    } cases[] = {
+        {.name = "missing directory", .path = BoxPath("/no-such-dir/qv_core_rack"), .content = {}},
+        {.name = "regular file", .path = DEVICE, .content = "not a board\n"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        ResetBox();
+        if (!c.content.isNull())
+            WriteFile(c.path, c.content);
+        {
+            cUSBInterrogator board(c.path.toLocal8Bit().constData());
+            EXPECT_TRUE(board.GetVersion().isNull());
+            EXPECT_EQ(board.GetBootloaderVersion(), 0u);
+            EXPECT_FALSE(board.GetPortPin(3));
+            EXPECT_EQ(board.GetBoardID(5), 0);
+        }
+        EXPECT_EQ(LogMessages(),
+                  QStringList({"Debug: Failed to open  " + c.path +
+                               " (cUSBInterrogator::cUSBInterrogator(const char*))"}));
+        EXPECT_EQ(QFileInfo::exists(c.path), !c.content.isNull());
+        EXPECT_EQ(ReadIfThere(c.path), c.content);
     }
-    EXPECT_EQ(LogMessages(), QStringList({"Debug: Failed to open  " + missing +
-                                          " (cUSBInterrogator::cUSBInterrogator(const char*))"}));
-    EXPECT_FALSE(QFileInfo::exists(BoxPath("/no-such-dir")));
 }
 
 TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
@@ -46,15 +64,41 @@ TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
                                        "PinId = 1 Result = 1", "ID =  42"}));
 }
 
-TEST_F(USBInterrogatorTest, SilentBoardGivesNothingAndDoesNotHang)
+TEST_F(USBInterrogatorTest, UnansweredQueriesGiveNothingWithinTheirWait)
 {
-    SimulatedBoard board(DEVICE, {"--silent"});
-    cUSBInterrogator interrogator(DEVICE_PATH.constData());
-    EXPECT_EQ(interrogator.GetBootloaderVersion(), 0u);
-    EXPECT_FALSE(interrogator.GetPortPin(1));
-    EXPECT_EQ(interrogator.GetBoardID(1), 0);
-    EXPECT_EQ(Messages(), QStringList({"Error reading bootloader version response",
-                                       "PinId = 1 Result = 0", "Error reading board ID response"}));
+    const struct
+    {
+        QStringList board;
+        QStringList messages;
+    } cases[] = {
+        // It reads every request and answers none.
+        {.board = {"--silent"},
+         .messages = {"Error reading bootloader version response", "PinId = 1 Result = 0",
+                      "Error reading board ID response"}},
+        // Its input is full: no request gets through.
+        {.board = {"--stop-reading", "0"},
+         .messages = {"Failed to flush get version request",
+                      "Failed to flush get bootloader version request",
+                      "Error reading bootloader version response", "Flush failed",
+                      "PinId = 1 Result = 0", "Failed to flush get board ID request",
+                      "Error reading board ID response"}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.board.join(' ').toStdString());
+        ResetBox();
+        SimulatedBoard board(DEVICE, c.board);
+        cUSBInterrogator interrogator(DEVICE_PATH.constData());
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_EQ(interrogator.GetVersion(), "");
+        EXPECT_EQ(interrogator.GetBootloaderVersion(), 0u);
+        EXPECT_FALSE(interrogator.GetPortPin(1));
+        EXPECT_EQ(interrogator.GetBoardID(1), 0);
+        // Four queries, each ending with its wait: none blocks (the bound is generous).
+        EXPECT_LT(timer.elapsed(), 4 * (BOARD_QUERY_WAIT_MS + 2000));
+        EXPECT_EQ(Messages(), c.messages);
+    }
 }
 
 TEST_F(USBInterrogatorTest, LeftoverAnswerBytesDoNotBreakTheNextRequest)
