@@ -11,6 +11,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -264,6 +268,62 @@ bool BoardAccepted(FILE* device, const QMessageLogger& log)
     return true;
 }
 
+// A path as the directory it names and the name in that directory.
+struct PathParts
+{
+    std::string directory;
+    const char* name;
+};
+
+PathParts SplitPath(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr)
+    {
+        return {".", path};
+    }
+    if (slash == path)
+    {
+        return {"/", slash + 1};
+    }
+    return {std::string(path, slash), slash + 1};
+}
+
+// The image is only ever a regular file, under its own name in its own directory, and neither
+// of them a link: an archive cannot make the transfer send a file from elsewhere on the box, and
+// no FIFO or device is read from (or even opened: opening one can block or act on hardware).
+// Opened for update, as boards' images always were, though it is only read.
+FILE* OpenImage(const char* path)
+{
+    const PathParts parts = SplitPath(path);
+    const int parent =
+        open(parts.directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (parent < 0)
+    {
+        return nullptr;
+    }
+    FILE* image = nullptr;
+    struct stat status
+    {
+    };
+    if (fstatat(parent, parts.name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
+    {
+        const int descriptor =
+            openat(parent, parts.name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        // What was looked at may have been replaced before the open.
+        if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode))
+        {
+            image = fdopen(descriptor, "rb+");
+        }
+        if (image == nullptr && descriptor >= 0)
+        {
+            close(descriptor);
+        }
+    }
+    close(parent);
+    return image;
+}
+
 // After the image's first bytes, data messages follow until the image is through.
 eMessageType MessageAfter(eMessageType type)
 {
@@ -358,7 +418,7 @@ void cUSBDeviceUpdater::SetupFiles()
     mDeviceFile = nullptr;
     mFirmwareFile = nullptr;
     mDeviceFile = BoardStream::OpenDevice(mDevicePath);
-    mFirmwareFile = std::fopen(mFirmwarePath, "rb+");
+    mFirmwareFile = OpenImage(mFirmwarePath);
 
     mFirmwareOpen = mFirmwareFile != nullptr;
     qDebug() << (mFirmwareOpen ? "Successfully opened firmware" : "Couldn't open firmware");

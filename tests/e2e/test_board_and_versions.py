@@ -1,7 +1,7 @@
 """The version report, the DSP update request and the blocking DSP update, on the real binary in
 a sandbox box, with the board simulator playing the DSP board. Frame bytes, sizes and modes are
 checked by the unit tests; here what the commands print, log and leave, whatever lies at the
-device path."""
+device path and the image path."""
 
 import json
 import os
@@ -36,6 +36,7 @@ CONSTRUCTOR = "(cUSBDeviceUpdater::cUSBDeviceUpdater(const char*, const char*, f
 # 500 bytes: a header message with 496 of them and a data message with the last 4.
 IMAGE = bytes(range(250)) * 2
 IMAGE_OPENED = "Debug: Successfully opened firmware " + SETUP
+IMAGE_REFUSED = "Debug: Couldn't open firmware " + SETUP
 DEVICE_OPENED = "Debug: Successfully opened device " + SETUP
 DEVICE_REFUSED = "Debug: Couldn't open device " + SETUP
 HEADER_SENT = ['Debug: Firmware length = 500 ( "0x1f4" ) ' + UPDATE,
@@ -246,6 +247,98 @@ class WhateverLiesAtTheDevicePath(BoardTestCase):
                     transfers = [(t["command"], t["version"], t["frame_lengths"], t["result"],
                                   t["intact"]) for t in board.transfers]
                     self.assertEqual(transfers, case.transfers)
+
+
+# What lies at the image path. Each returns the paths whose state must survive a run.
+
+def no_image():
+    return [box.DSP_IMAGE]
+
+
+def an_empty_image():
+    write(box.DSP_IMAGE, b"")
+    return [box.DSP_IMAGE]
+
+
+def a_fifo():
+    os.mkfifo(path(box.DSP_IMAGE))
+    return [box.DSP_IMAGE]
+
+
+def a_link_inside_the_tree():
+    write(box.FIRMWARE_DIR + "/real.bin", IMAGE)
+    os.symlink("real.bin", path(box.DSP_IMAGE))
+    return [box.DSP_IMAGE, box.FIRMWARE_DIR + "/real.bin"]
+
+
+def a_link_out_of_the_tree():
+    os.symlink(path(VICTIM), path(box.DSP_IMAGE))
+    return [box.DSP_IMAGE]
+
+
+def an_image_directory():
+    os.mkdir(path(box.DSP_IMAGE))
+    return [box.DSP_IMAGE]
+
+
+def a_device_node():
+    null_device(box.DSP_IMAGE)
+    return [box.DSP_IMAGE]
+
+
+def a_linked_firmware_directory():
+    """The image is a regular file, but its directory is a link out of the tree."""
+    write("/home/pxm/Elsewhere/" + os.path.basename(box.DSP_IMAGE), IMAGE)
+    os.rmdir(path(box.FIRMWARE_DIR))
+    os.symlink(path("/home/pxm/Elsewhere"), path(box.FIRMWARE_DIR))
+    return [box.FIRMWARE_DIR]
+
+
+@dataclass
+class ImageCase:
+    name: str
+    place: Callable  # puts it at the image path, in an existing firmware directory
+    log: list  # --blockingdspupdate after "FW V 9.9"
+
+
+REFUSED_IMAGE = [IMAGE_REFUSED, DEVICE_OPENED, FAILED]
+
+IMAGE_CASES = [
+    ImageCase("no image", no_image, REFUSED_IMAGE),
+    # Nothing to send counts as done.
+    ImageCase("an empty regular file", an_empty_image, [IMAGE_OPENED, DEVICE_OPENED, SUCCEEDED]),
+    ImageCase("a FIFO", a_fifo, REFUSED_IMAGE),
+    ImageCase("a link to a file inside the tree", a_link_inside_the_tree, REFUSED_IMAGE),
+    ImageCase("a link to a file outside the tree", a_link_out_of_the_tree, REFUSED_IMAGE),
+    ImageCase("a directory", an_image_directory, REFUSED_IMAGE),
+    ImageCase("a device node", a_device_node, REFUSED_IMAGE),
+    ImageCase("a firmware directory that is a link", a_linked_firmware_directory, REFUSED_IMAGE),
+]
+
+
+class WhateverLiesAtTheImagePath(BoardTestCase):
+    """Only a regular file in the firmware tree is sent; everything else sends nothing and
+    fails the update, which still ends and still drops the on-boot request."""
+
+    def test_blocking_update(self):
+        for case in IMAGE_CASES:
+            with self.subTest(case.name):
+                box.reset()
+                write(VICTIM, VICTIM_BYTES)
+                write(ON_BOOT_FLAG)
+                os.makedirs(path(box.FIRMWARE_DIR), exist_ok=True)
+                kept = case.place()
+                before = {absolute: state_of(absolute) for absolute in kept}
+                board = self.board()
+                run = self.run_within("--blockingdspupdate", STATUS_WAIT_MS)
+                self.assertEqual(run.stdout, b"")
+                self.assertEqual(run.log, ["Debug: Updating DSP Firmware " + BLOCKING,
+                                           "Debug: FW V 9.9 " + CONSTRUCTOR, *case.log])
+                self.assertFalse(exists(ON_BOOT_FLAG))
+                self.assertEqual({absolute: state_of(absolute) for absolute in kept}, before)
+                self.assertEqual(state_of(VICTIM), ("file", VICTIM_BYTES))
+                self.assertEqual((board.stop(), board.transfers, board.report["frames"]),
+                                 (0, [], 0))
 
 
 @dataclass
