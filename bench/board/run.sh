@@ -1,28 +1,34 @@
 #!/usr/bin/env bash
 # USB firmware transfer to the board simulator: a 4 MiB image sent in update mode 0 by the
-# updater itself (rirarude-updater --blockingdspupdate, event log and all), and by the
-# cUSBDeviceUpdater class in-process with the log muted, against the anchor: the same frames
-# written to the pseudo-terminal the same way (one buffered write and flush per frame) without
-# waiting for a status, the ceiling the device allows here. Messages per second and MiB/s; the
-# median of the runs counts. Every transfer is checked: the simulator must report it intact.
+# updater (rirarude-updater --blockingdspupdate), with its event log and without it (the log
+# directory missing: every line goes to standard error, here /dev/null), against the anchor: a
+# bare C client that sends the same frames and waits for each status byte in the plainest way
+# (bench/board/stop_and_wait.c), the stop-and-wait limit of this link. Every run is timed from
+# outside, process start included, and every transfer is checked: the simulator must report it
+# complete and intact. The median of the runs counts.
 #   bench/board/run.sh <sandbox build dir>
+#   BASELINE_REF=<git revision>   also builds that revision's tool for the same box and measures
+#                                 it in the same runs, for the cost of a change to the transfer
+#   RUNS=<n>                      runs of each measurement (default 5)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 build_dir=${1:?usage: bench/board/run.sh <sandbox build dir>}
 tool=$build_dir/rirarude-updater
 simulator=$build_dir/tools/board-simulator
-helper=$build_dir/bench/board/board-bench
-box=$(sed -n 's/^RIRARUDE_BOX_ROOT:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
-[[ -x $tool && -x $simulator && -x $helper && -n $box ]] || {
+anchor=$build_dir/bench/board/stop-and-wait
+cached() { sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt"; }
+box=$(cached RIRARUDE_BOX_ROOT)
+[[ -x $tool && -x $simulator && -x $anchor && -n $box ]] || {
     echo "$build_dir is not a built sandbox build (see scripts/configure-sandbox.sh)" >&2
     exit 1
 }
-runs=${RUNS:-3}
+runs=${RUNS:-5}
 size_mib=4
 device=$box/dev/qv_core_rack
 image=$box/home/pxm/Firmware/R9_CoreRack_M4.bin
-log=$box/home/pxm/PXMPersistentData/DovozUdiZedezod/EventLogs/Updater.log
+log_dir=$box/home/pxm/PXMPersistentData/DovozUdiZedezod/EventLogs
+log=$log_dir/Updater.log
 
 work=$(mktemp -d)
 simulator_pid=
@@ -31,14 +37,28 @@ cleanup() {
         kill "$simulator_pid" 2>/dev/null || true
         wait "$simulator_pid" 2>/dev/null || true
     fi
+    mkdir -p "$log_dir"
     rm -rf "$work" "$image" "$device" "$log"
 }
 trap cleanup EXIT
 
-start_simulator() { # extra simulator options
+# The same tool from another revision, for this box: its source from git, its flags from this
+# build.
+build_baseline() { # revision
+    local source=$work/baseline-source baseline=$build_dir/baseline
+    mkdir -p "$source"
+    git archive "$1" | tar -x -C "$source"
+    cmake -S "$source" -B "$baseline" -G Ninja -DRIRARUDE_BUILD_TESTS=OFF \
+        -DRIRARUDE_BOX_ROOT="$box" -DRIRARUDE_FIRMWARE_SERVER="$(cached RIRARUDE_FIRMWARE_SERVER)" \
+        -DCMAKE_CXX_FLAGS="$(cached CMAKE_CXX_FLAGS)" >/dev/null
+    cmake --build "$baseline" --target rirarude-updater >&2
+    echo "$baseline/rirarude-updater"
+}
+
+start_simulator() {
     rm -f "$work/ready" "$work/report.json" "$work/received"
     "$simulator" --link "$device" --report "$work/report.json" --image "$work/received" \
-        --timeout 600 "$@" >"$work/ready" 2>>"$work/simulator.err" &
+        --timeout 600 >"$work/ready" 2>>"$work/simulator.err" &
     simulator_pid=$!
     for _ in $(seq 100); do
         grep -q '^ready ' "$work/ready" 2>/dev/null && return
@@ -54,11 +74,11 @@ stop_simulator() {
     simulator_pid=
 }
 
-check_received() { # expected result
-    python3 - "$work/report.json" "$1" <<'PY'
+check_received() {
+    python3 - "$work/report.json" <<'PY'
 import json, sys
 transfer, = json.load(open(sys.argv[1]))["transfers"]
-if transfer["result"] != sys.argv[2] or not transfer["intact"]:
+if transfer["result"] != "complete" or not transfer["intact"]:
     sys.exit(f"transfer {transfer['result']}, intact {transfer['intact']}: {transfer['error']}")
 PY
     cmp -s "$image" "$work/received" || { echo "received image differs" >&2; exit 1; }
@@ -67,47 +87,77 @@ PY
 now_us() { echo $(( $(date +%s%N) / 1000 )); }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-mkdir -p "$(dirname "$image")" "$(dirname "$device")" "$(dirname "$log")"
-head -c "${size_mib}M" /dev/urandom >"$image"
-messages=$(awk -v l=$((size_mib * 1048576)) 'BEGIN { print 1 + int((l - 496 + 503) / 504) }')
-: >"$work/tool"; : >"$work/class"; : >"$work/frames"
-
-for run in $(seq "$runs"); do
-    echo "run $run of $runs: updater, class, frames ($messages messages each)" >&2
-
+# Appends the microseconds one transfer took to the file named after the measurement.
+measure() { # name command...
+    local name=$1 start end
+    shift
     start_simulator
-    rm -f "$log"
     start=$(now_us)
-    "$tool" --blockingdspupdate >/dev/null 2>&1 || true
+    "$@" >/dev/null 2>&1
     end=$(now_us)
     stop_simulator
-    grep -q "DSP Firmware update successful." "$log" || { echo "updater transfer failed" >&2; exit 1; }
-    check_received complete
-    echo "$(( end - start ))" >>"$work/tool"
+    check_received
+    echo "$(( end - start ))" >>"$work/$name"
+}
 
-    start_simulator
-    "$helper" updater "$device" "$image" | awk '{ print $1 * 1e6 }' >>"$work/class"
-    stop_simulator
-    check_received complete
+# The tool's exit status is 1 whatever happens; the simulator's report tells the outcome.
+with_log() { # tool
+    mkdir -p "$log_dir"
+    rm -f "$log"
+    "$1" --blockingdspupdate || true
+}
 
-    # The anchor: the simulator receives and checks every frame but gives no status.
-    start_simulator --silent-from 1
-    "$helper" frames "$device" "$image" | awk '{ print $1 * 1e6 }' >>"$work/frames"
-    stop_simulator
-    check_received unanswered
+without_log() { # tool
+    rm -rf "$log_dir"
+    "$1" --blockingdspupdate || true
+}
+
+baseline=
+if [ -n "${BASELINE_REF:-}" ]; then
+    echo "building the tool of $BASELINE_REF" >&2
+    baseline=$(build_baseline "$BASELINE_REF")
+fi
+
+mkdir -p "$(dirname "$image")" "$(dirname "$device")"
+head -c "${size_mib}M" /dev/urandom >"$image"
+messages=$(awk -v l=$((size_mib * 1048576)) 'BEGIN { print 1 + int((l - 496 + 503) / 504) }')
+
+for run in $(seq "$runs"); do
+    echo "run $run of $runs ($messages messages each)" >&2
+    measure anchor "$anchor" "$device" "$image"
+    measure tool-log with_log "$tool"
+    grep -q "DSP Firmware update successful." "$log" || { echo "no success logged" >&2; exit 1; }
+    measure tool-nolog without_log "$tool"
+    if [ -n "$baseline" ]; then
+        measure baseline-log with_log "$baseline"
+        measure baseline-nolog without_log "$baseline"
+    fi
 done
 
-tool_us=$(median <"$work/tool")
-class_us=$(median <"$work/class")
-frames_us=$(median <"$work/frames")
-
-row() { # measurement value-us anchor-us
-    awk -v m="$1" -v v="$2" -v a="$3" -v n="$messages" -v s="$size_mib" 'BEGIN {
-        printf "%s: messages/s\t%.0f msg/s\tframes, no status wait\t%.0f msg/s\t%.3f\t-\t-\n",
-               m, n / (v / 1e6), n / (a / 1e6), a / v
-        printf "%s: MiB/s\t%.2f MiB/s\tframes, no status wait\t%.2f MiB/s\t%.3f\t-\t-\n",
-               m, s / (v / 1e6), s / (a / 1e6), a / v
+us() { median <"$work/$1"; }
+row() { # measurement value-us anchor-name anchor-us [least ratio]
+    awk -v m="$1" -v v="$2" -v an="$3" -v a="$4" -v least="${5:-}" -v n="$messages" \
+        -v s="$size_mib" '
+    function rate(t) { return sprintf("%.0f msg/s (%.2f MiB/s)", n / (t / 1e6), s / (t / 1e6)) }
+    BEGIN {
+        ratio = a / v
+        goal = least == "" ? "-" : ">= " least
+        verdict = least == "" ? "-" : (ratio >= least + 0 ? "met" : "missed")
+        printf "%s\t%s\t%s\t%s\t%.3f\t%s\t%s\n", m, rate(v), an, rate(a), ratio, goal, verdict
     }'
 }
-row "transfer ${size_mib} MiB, updater tool" "$tool_us" "$frames_us"
-row "transfer ${size_mib} MiB, class, log muted" "$class_us" "$frames_us"
+transfer="transfer ${size_mib} MiB"
+client="stop-and-wait C client"
+row "$transfer, updater tool, with the log" "$(us tool-log)" "$client" "$(us anchor)"
+row "$transfer, updater tool, without the log" "$(us tool-nolog)" "$client" "$(us anchor)"
+if [ -n "$baseline" ]; then
+    row "$transfer, tool at $BASELINE_REF, with the log" "$(us baseline-log)" "$client" \
+        "$(us anchor)"
+    row "$transfer, tool at $BASELINE_REF, without the log" "$(us baseline-nolog)" "$client" \
+        "$(us anchor)"
+    # Bounded writes may cost at most 5 % of the transfer rate.
+    row "$transfer, this tool against $BASELINE_REF's, with the log" "$(us tool-log)" \
+        "tool at $BASELINE_REF" "$(us baseline-log)" 0.95
+    row "$transfer, this tool against $BASELINE_REF's, without the log" "$(us tool-nolog)" \
+        "tool at $BASELINE_REF" "$(us baseline-nolog)" 0.95
+fi
