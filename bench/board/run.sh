@@ -3,13 +3,17 @@
 # updater (rirarude-updater --blockingdspupdate), with its event log and without it (the log
 # directory missing: every line goes to standard error, here /dev/null), against the anchor: a
 # bare C client that sends the same frames and waits for each status byte in the plainest way
-# (bench/board/stop_and_wait.c), the stop-and-wait limit of this link. Every run is timed from
-# outside, process start included, and every transfer is checked: the simulator must report it
-# complete and intact. The median of the runs counts.
+# (bench/board/stop_and_wait.c), the stop-and-wait limit of this link. Every transfer is checked:
+# the simulator must report it complete and intact.
+#
+# A transfer is a ping-pong of two processes, so on a shared machine its wall time swings with
+# what else runs (by several times on a loaded 2-core machine). The fastest of the runs, the
+# least disturbed, gives the rate; the median of the processor time (user and system) the
+# process itself took gives its cost per message, which others' load hardly moves.
 #   bench/board/run.sh <sandbox build dir>
 #   BASELINE_REF=<git revision>   also builds that revision's tool for the same box and measures
 #                                 it in the same runs, for the cost of a change to the transfer
-#   RUNS=<n>                      runs of each measurement (default 5)
+#   RUNS=<n>                      runs of each measurement (default 7)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -23,7 +27,7 @@ box=$(cached RIRARUDE_BOX_ROOT)
     echo "$build_dir is not a built sandbox build (see scripts/configure-sandbox.sh)" >&2
     exit 1
 }
-runs=${RUNS:-5}
+runs=${RUNS:-7}
 size_mib=4
 device=$box/dev/qv_core_rack
 image=$box/home/pxm/Firmware/R9_CoreRack_M4.bin
@@ -45,14 +49,14 @@ trap cleanup EXIT
 # The same tool from another revision, for this box: its source from git, its flags from this
 # build.
 build_baseline() { # revision
-    local source=$work/baseline-source baseline=$build_dir/baseline
-    mkdir -p "$source"
-    git archive "$1" | tar -x -C "$source"
-    cmake -S "$source" -B "$baseline" -G Ninja -DRIRARUDE_BUILD_TESTS=OFF \
+    local baseline=$build_dir/baseline
+    rm -rf "$baseline"
+    mkdir -p "$baseline/source"
+    git archive "$1" | tar -x -C "$baseline/source"
+    cmake -S "$baseline/source" -B "$baseline/build" -G Ninja -DRIRARUDE_BUILD_TESTS=OFF \
         -DRIRARUDE_BOX_ROOT="$box" -DRIRARUDE_FIRMWARE_SERVER="$(cached RIRARUDE_FIRMWARE_SERVER)" \
         -DCMAKE_CXX_FLAGS="$(cached CMAKE_CXX_FLAGS)" >/dev/null
-    cmake --build "$baseline" --target rirarude-updater >&2
-    echo "$baseline/rirarude-updater"
+    cmake --build "$baseline/build" --target rirarude-updater >&2
 }
 
 start_simulator() {
@@ -84,38 +88,31 @@ PY
     cmp -s "$image" "$work/received" || { echo "received image differs" >&2; exit 1; }
 }
 
-now_us() { echo $(( $(date +%s%N) / 1000 )); }
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-
-# Appends the microseconds one transfer took to the file named after the measurement.
-measure() { # name command...
-    local name=$1 start end
-    shift
+# Appends "wall user system" (seconds) of one transfer to the file named after the measurement.
+measure() { # name set-up command...
+    local name=$1 TIMEFORMAT='%3R %3U %3S'
+    "$2"
+    shift 2
     start_simulator
-    start=$(now_us)
-    "$@" >/dev/null 2>&1
-    end=$(now_us)
+    # The tool's exit status is 1 whatever happens; the simulator's report tells the outcome.
+    { time "$@" >/dev/null 2>&1 || true; } 2>>"$work/$name"
     stop_simulator
     check_received
-    echo "$(( end - start ))" >>"$work/$name"
+    echo "  $name: $(tail -1 "$work/$name") s (wall user system)" >&2
 }
 
-# The tool's exit status is 1 whatever happens; the simulator's report tells the outcome.
-with_log() { # tool
+keep_log() {
     mkdir -p "$log_dir"
     rm -f "$log"
-    "$1" --blockingdspupdate || true
 }
 
-without_log() { # tool
-    rm -rf "$log_dir"
-    "$1" --blockingdspupdate || true
-}
+drop_log() { rm -rf "$log_dir"; }
 
 baseline=
 if [ -n "${BASELINE_REF:-}" ]; then
     echo "building the tool of $BASELINE_REF" >&2
-    baseline=$(build_baseline "$BASELINE_REF")
+    build_baseline "$BASELINE_REF"
+    baseline=$build_dir/baseline/build/rirarude-updater
 fi
 
 mkdir -p "$(dirname "$image")" "$(dirname "$device")"
@@ -124,21 +121,26 @@ messages=$(awk -v l=$((size_mib * 1048576)) 'BEGIN { print 1 + int((l - 496 + 50
 
 for run in $(seq "$runs"); do
     echo "run $run of $runs ($messages messages each)" >&2
-    measure anchor "$anchor" "$device" "$image"
-    measure tool-log with_log "$tool"
+    measure anchor true "$anchor" "$device" "$image"
+    measure tool-log keep_log "$tool" --blockingdspupdate
     grep -q "DSP Firmware update successful." "$log" || { echo "no success logged" >&2; exit 1; }
-    measure tool-nolog without_log "$tool"
+    measure tool-nolog drop_log "$tool" --blockingdspupdate
     if [ -n "$baseline" ]; then
-        measure baseline-log with_log "$baseline"
-        measure baseline-nolog without_log "$baseline"
+        measure baseline-log keep_log "$baseline" --blockingdspupdate
+        measure baseline-nolog drop_log "$baseline" --blockingdspupdate
     fi
 done
 
-us() { median <"$work/$1"; }
-row() { # measurement value-us anchor-name anchor-us [least ratio]
+fastest() { awk '{ print $1 }' "$work/$1" | sort -g | head -1; }
+median_cpu() {
+    awk '{ print $2 + $3 }' "$work/$1" | sort -g |
+        awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+
+rate_row() { # measurement seconds anchor-name anchor-seconds [least ratio]
     awk -v m="$1" -v v="$2" -v an="$3" -v a="$4" -v least="${5:-}" -v n="$messages" \
         -v s="$size_mib" '
-    function rate(t) { return sprintf("%.0f msg/s (%.2f MiB/s)", n / (t / 1e6), s / (t / 1e6)) }
+    function rate(t) { return sprintf("%.0f msg/s (%.2f MiB/s)", n / t, s / t) }
     BEGIN {
         ratio = a / v
         goal = least == "" ? "-" : ">= " least
@@ -146,18 +148,27 @@ row() { # measurement value-us anchor-name anchor-us [least ratio]
         printf "%s\t%s\t%s\t%s\t%.3f\t%s\t%s\n", m, rate(v), an, rate(a), ratio, goal, verdict
     }'
 }
+
+cpu_row() { # measurement seconds anchor-name anchor-seconds
+    awk -v m="$1" -v v="$2" -v an="$3" -v a="$4" -v n="$messages" '
+    BEGIN {
+        printf "%s\t%.1f us/msg\t%s\t%.1f us/msg\t%.3f\t-\t-\n",
+               m, v / n * 1e6, an, a / n * 1e6, v / a
+    }'
+}
+
 transfer="transfer ${size_mib} MiB"
 client="stop-and-wait C client"
-row "$transfer, updater tool, with the log" "$(us tool-log)" "$client" "$(us anchor)"
-row "$transfer, updater tool, without the log" "$(us tool-nolog)" "$client" "$(us anchor)"
+rate_row "$transfer, updater tool, with the log" "$(fastest tool-log)" "$client" "$(fastest anchor)"
+rate_row "$transfer, updater tool, without the log" "$(fastest tool-nolog)" "$client" \
+    "$(fastest anchor)"
 if [ -n "$baseline" ]; then
-    row "$transfer, tool at $BASELINE_REF, with the log" "$(us baseline-log)" "$client" \
-        "$(us anchor)"
-    row "$transfer, tool at $BASELINE_REF, without the log" "$(us baseline-nolog)" "$client" \
-        "$(us anchor)"
     # Bounded writes may cost at most 5 % of the transfer rate.
-    row "$transfer, this tool against $BASELINE_REF's, with the log" "$(us tool-log)" \
-        "tool at $BASELINE_REF" "$(us baseline-log)" 0.95
-    row "$transfer, this tool against $BASELINE_REF's, without the log" "$(us tool-nolog)" \
-        "tool at $BASELINE_REF" "$(us baseline-nolog)" 0.95
+    for log in log nolog; do
+        with=$([ $log = log ] && echo "with the log" || echo "without the log")
+        rate_row "$transfer, this tool against $BASELINE_REF's, $with" "$(fastest tool-$log)" \
+            "tool at $BASELINE_REF" "$(fastest baseline-$log)" 0.95
+        cpu_row "$transfer, processor time of this tool against $BASELINE_REF's, $with" \
+            "$(median_cpu tool-$log)" "tool at $BASELINE_REF" "$(median_cpu baseline-$log)"
+    done
 fi
