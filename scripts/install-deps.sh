@@ -7,7 +7,13 @@ packages=(
     cmake ninja-build g++ pkg-config
     qtbase5-dev libgtest-dev
     python3 xz-utils tar coreutils sudo curl time e2fsprogs bsdextrautils
+    # The download benchmark's static server.
     nginx
+    # The Qt floor check: nm and c++filt, and Qt's own pages with their "introduced in" notes.
+    binutils qtbase5-doc-html
+    # The Debian packages: CPack's dependency lookup (file, dpkg-shlibdeps), the package check,
+    # and the installed rule's trial run.
+    file dpkg-dev lintian logrotate util-linux
 )
 
 missing=()
