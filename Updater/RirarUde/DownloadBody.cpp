@@ -33,8 +33,9 @@ int HttpStatus(const QNetworkReply* reply)
 // before a byte of it could be stored or checked, and Qt inflates in memory without bound.
 bool SentAsStored(const QNetworkReply* reply)
 {
-    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
-    return encoding.isEmpty() || encoding == "identity";
+    // Qt's header parser has trimmed the value already.
+    const QByteArray encoding = reply->rawHeader("Content-Encoding");
+    return encoding.isEmpty() || qstricmp(encoding.constData(), "identity") == 0;
 }
 } // namespace
 
