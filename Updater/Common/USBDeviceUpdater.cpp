@@ -68,6 +68,7 @@ struct FirmwareImage
 {
     std::uint32_t length;
     std::uint32_t checksum;
+    bool readable; // every one of the length's bytes could be read
 };
 
 // Byte by byte over the whole file, and back to its start for the messages that carry it.
@@ -75,18 +76,30 @@ FirmwareImage MeasureImage(FILE* firmware)
 {
     std::fseek(firmware, 0, SEEK_END);
     const long end = std::ftell(firmware);
-    FirmwareImage image{end > 0 ? static_cast<std::uint32_t>(end) : 0, 0};
+    FirmwareImage image{end > 0 ? static_cast<std::uint32_t>(end) : 0, 0, true};
     std::rewind(firmware);
-    for (std::uint32_t i = 0; i < image.length; ++i)
+    for (std::uint32_t i = 0; i < image.length && image.readable; ++i)
     {
         unsigned char byte = 0;
-        if (std::fread(&byte, 1, 1, firmware) == 1)
-        {
-            image.checksum += byte;
-        }
+        image.readable = std::fread(&byte, 1, 1, firmware) == 1;
+        image.checksum += byte;
     }
     std::rewind(firmware);
     return image;
+}
+
+// A read that comes up short (a failing medium, an image cut while it is sent) would leave
+// stale bytes in the buffer, sent under a checksum of their own that the board accepts: the
+// transfer would report success for an image that is not the file.
+bool ReadImageBytes(FILE* firmware, unsigned char* into, std::uint32_t count,
+                    const QMessageLogger& log)
+{
+    if (std::fread(into, 1, count, firmware) == count)
+    {
+        return true;
+    }
+    log.debug() << "Couldn't read firmware";
+    return false;
 }
 
 struct Opening
@@ -155,7 +168,7 @@ void BuildVersionMessage(Message& message, float version)
 }
 
 // The header checksum covers the announced length and image sum as well as the first payload.
-void BuildHeaderMessage(Message& message, const TransferSource& source, const QMessageLogger& log)
+bool BuildHeaderMessage(Message& message, const TransferSource& source, const QMessageLogger& log)
 {
     const FirmwareImage& image = source.image;
     message.payload = std::min(image.length, HEADER_PAYLOAD);
@@ -164,18 +177,25 @@ void BuildHeaderMessage(Message& message, const TransferSource& source, const QM
     PutBigEndian32(message.bytes + 8, image.length);
     PutBigEndian32(message.bytes + 12, image.checksum);
     LogSum(log, "Complete Checksum =", image.checksum);
-    std::fread(message.bytes + HEADER_OVERHEAD, 1, message.payload, source.firmware);
+    if (!ReadImageBytes(source.firmware, message.bytes + HEADER_OVERHEAD, message.payload, log))
+    {
+        return false;
+    }
     const std::uint32_t headerChecksum = ByteSum(message.bytes + 8, message.length - 8);
     LogSum(log, "Header Checksum Sent:", headerChecksum);
     PutBigEndian32(message.bytes + 4, headerChecksum);
+    return true;
 }
 
-void BuildDataMessage(Message& message, FILE* firmware, std::uint32_t remaining,
+bool BuildDataMessage(Message& message, FILE* firmware, std::uint32_t remaining,
                       const QMessageLogger& log)
 {
     message.payload = std::min(remaining, DATA_PAYLOAD);
     message.length = message.payload + DATA_OVERHEAD;
-    std::fread(message.bytes + DATA_OVERHEAD, 1, message.payload, firmware);
+    if (!ReadImageBytes(firmware, message.bytes + DATA_OVERHEAD, message.payload, log))
+    {
+        return false;
+    }
     const std::uint32_t dataChecksum = ByteSum(message.bytes + DATA_OVERHEAD, message.payload);
     LogSum(log, "Data Checksum Sent:", dataChecksum);
     PutBigEndian32(message.bytes + 4, dataChecksum);
@@ -184,15 +204,18 @@ void BuildDataMessage(Message& message, FILE* firmware, std::uint32_t remaining,
         log.debug() << "Last part, DataLength:" << message.payload
                     << ", MessageLength:" << message.length;
     }
+    return true;
 }
 
-void BuildMessage(Message& message, eMessageType type, const TransferSource& source,
+// False when the image bytes the message carries could not be read.
+bool BuildMessage(Message& message, eMessageType type, const TransferSource& source,
                   std::uint32_t offset, const QMessageLogger& log)
 {
     message.length = 0;
     message.payload = 0;
     message.bytes[2] = source.command;
     message.bytes[3] = type;
+    bool built = true;
     switch (type)
     {
     case MESSAGE_BOOTLOADER:
@@ -202,13 +225,14 @@ void BuildMessage(Message& message, eMessageType type, const TransferSource& sou
         BuildVersionMessage(message, source.version);
         break;
     case MESSAGE_HEADER:
-        BuildHeaderMessage(message, source, log);
+        built = BuildHeaderMessage(message, source, log);
         break;
     case MESSAGE_DATA:
-        BuildDataMessage(message, source.firmware, source.image.length - offset, log);
+        built = BuildDataMessage(message, source.firmware, source.image.length - offset, log);
         break;
     }
     PutBigEndian16(message.bytes, message.length);
+    return built;
 }
 
 // The frame is whole in the message buffer, where the buffered write used to leave it; getting
@@ -451,6 +475,11 @@ bool cUSBDeviceUpdater::UpdateFirmware(int updateMode)
     const Opening opening = OpeningForMode(updateMode);
     const TransferSource source{mFirmwareFile, MeasureImage(mFirmwareFile), mFirmwareVersion,
                                 opening.command};
+    if (!source.image.readable)
+    {
+        log.debug() << "Couldn't read firmware";
+        return false;
+    }
     eMessageType type = opening.firstMessage;
     if (mUpdateBootloader)
     {
@@ -465,8 +494,8 @@ bool cUSBDeviceUpdater::UpdateFirmware(int updateMode)
     std::uint32_t offset = 0;
     while (offset < source.image.length)
     {
-        BuildMessage(message, type, source, offset, log);
-        if (!SendMessage(mDeviceFile, message, log))
+        if (!BuildMessage(message, type, source, offset, log) ||
+            !SendMessage(mDeviceFile, message, log))
         {
             return false;
         }

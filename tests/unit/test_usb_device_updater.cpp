@@ -6,6 +6,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <chrono>
+#include <thread>
 #include <tuple>
 
 namespace
@@ -154,6 +156,26 @@ TEST_F(USBDeviceUpdaterTest, RefusedMissingOrUntakenMessageStopsTheTransfer)
         EXPECT_EQ(board.Stop(), 1);
         EXPECT_EQ(board.Transfers(), c.transfers);
     }
+}
+
+// Stale buffer bytes sent under their own checksum would pass every check of the board.
+TEST_F(USBDeviceUpdaterTest, ImageCutWhileSentStopsTheTransfer)
+{
+    // Far more than the stream's buffer holds, so that it must read the file again later on.
+    WriteImage(Pattern(64 * 1024));
+    SimulatedBoard board(CORE_RACK, {"--delay", "100"});
+    // Cut while the tool waits for the header's status.
+    std::thread cutter(
+        []
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            QFile(IMAGE).resize(600);
+        });
+    EXPECT_FALSE(Transfer(0));
+    cutter.join();
+    EXPECT_EQ(Messages().last(), "Couldn't read firmware");
+    EXPECT_EQ(board.Stop(), 1);
+    EXPECT_EQ(board.Transfer()["result"].toString(), "incomplete");
 }
 
 TEST_F(USBDeviceUpdaterTest, VersionFile)
