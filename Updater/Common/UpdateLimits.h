@@ -1,7 +1,8 @@
 #pragma once
 
-// How long the tool waits on things outside its control. A test build may shorten them by
-// defining the macros (for example in CMAKE_CXX_FLAGS); a box build keeps these values.
+// How long the tool waits on things outside its control, and how much of them it reads. A test
+// build may shorten the waits by defining the macros (for example in CMAKE_CXX_FLAGS); a box
+// build keeps these values.
 
 #ifndef RIRARUDE_BOARD_QUERY_WAIT_MS
 #define RIRARUDE_BOARD_QUERY_WAIT_MS 5000
@@ -24,3 +25,9 @@ constexpr int BOARD_STATUS_WAIT_MS = RIRARUDE_BOARD_STATUS_WAIT_MS;
 constexpr int DOWNLOAD_STALL_TIMEOUT_MS = RIRARUDE_DOWNLOAD_STALL_MS;
 // The unpacking command gets this long; one still running then is stopped and counts as failed.
 constexpr int EXTRACT_WAIT_MS = RIRARUDE_EXTRACT_WAIT_MS;
+
+// The most any first-line reader takes: of a version, daemon version or checksum file, or of a
+// version member read out of the archive. Those lines are a few dozen bytes; a longer line is cut
+// here, and what follows is never read, so that a huge file or member costs neither memory nor
+// time.
+constexpr int FIRST_LINE_CAP_BYTES = 4096;

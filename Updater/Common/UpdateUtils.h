@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QFileDevice>
 #include <QFlags>
+#include <QIODevice>
 #include <QString>
 #include <QtGlobal>
 
@@ -15,8 +16,14 @@
 // message.
 extern const char* gUpdaterLogFile;
 
-// The first line of a text file with its line end, or nothing when the file cannot be read.
+// The first line of a text file with its line end, cut at FIRST_LINE_CAP_BYTES; nothing when the
+// file cannot be read or is not a regular file (a FIFO never holds the reader up). Below the
+// service user's home, where everything may have come out of an archive, no link is followed on
+// the way; elsewhere (the root file system, which no update writes) links are followed.
 QByteArray ReadFirstLine(const QString& path);
+
+// Reads from device up to and including the first line end, at most maxBytes bytes.
+QByteArray ReadLineUpTo(QIODevice& device, int maxBytes);
 
 // Creates an empty flag file, or empties an existing one. True when the file could be opened.
 bool Touch(const QString& path);
