@@ -14,6 +14,7 @@ build_dir=${BUILD_DIR:-build-test}
 port=${TEST_PORT:-47380}
 flags="-DRIRARUDE_BOARD_QUERY_WAIT_MS=1000 -DRIRARUDE_BOARD_STATUS_WAIT_MS=3000"
 flags+=" -DRIRARUDE_DOWNLOAD_STALL_MS=3000 -DRIRARUDE_EXTRACT_WAIT_MS=5000"
+flags+=" -DRIRARUDE_UPLOAD_CHECK_WAIT_MS=3000"
 # The code is kept free of warnings; in the builds CI makes, one fails the build.
 flags+=" -Werror"
 if [ "${SANITIZE:-0}" = 1 ]; then

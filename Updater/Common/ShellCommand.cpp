@@ -1,41 +1,29 @@
+#include "ShellProcess.h"
 #include "UpdateUtils.h"
 
 #include <QByteArray>
 #include <QDebug>
-#include <QProcess>
 
 namespace
 {
-// One wait, not a limit: unpacking a large tree may take minutes, and a command is always
-// waited for until it has ended.
-constexpr int COMMAND_WAIT_MS = 30000;
-
 struct cShellResult
 {
     bool succeeded;
     QByteArray standardError;
 };
 
+// A command is waited for until it has ended, however long that takes: unpacking a large tree
+// may take minutes.
 cShellResult RunShell(const QString& shellLine, QString* output)
 {
-    QProcess process;
-    process.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), shellLine},
-                  QIODevice::ReadWrite);
-    // Nothing is ever written to a command; one that reads its input gets an end of file
-    // instead of waiting for ever.
-    process.closeWriteChannel();
-    while (process.state() != QProcess::NotRunning)
-    {
-        process.waitForFinished(COMMAND_WAIT_MS);
-    }
+    cShellProcess shell;
+    const bool started = shell.Start(shellLine);
+    shell.WaitForEnd(nullptr);
     if (output)
     {
-        *output = QString::fromUtf8(process.readAllStandardOutput().constData());
+        *output = QString::fromUtf8(shell.ReadAllStandardOutput().constData());
     }
-    // A shell that never started reports a normal exit with code 0.
-    const bool succeeded = process.error() != QProcess::FailedToStart &&
-                           process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    return {succeeded, process.readAllStandardError()};
+    return {started && shell.EndedWell(), shell.ReadAllStandardError()};
 }
 } // namespace
 

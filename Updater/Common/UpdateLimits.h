@@ -16,6 +16,9 @@
 #ifndef RIRARUDE_EXTRACT_WAIT_MS
 #define RIRARUDE_EXTRACT_WAIT_MS 30000
 #endif
+#ifndef RIRARUDE_UPLOAD_CHECK_WAIT_MS
+#define RIRARUDE_UPLOAD_CHECK_WAIT_MS 30000
+#endif
 
 // An answer to a board query that has not come by then counts as a read that delivered nothing.
 constexpr int BOARD_QUERY_WAIT_MS = RIRARUDE_BOARD_QUERY_WAIT_MS;
@@ -25,6 +28,9 @@ constexpr int BOARD_STATUS_WAIT_MS = RIRARUDE_BOARD_STATUS_WAIT_MS;
 constexpr int DOWNLOAD_STALL_TIMEOUT_MS = RIRARUDE_DOWNLOAD_STALL_MS;
 // The unpacking command gets this long; one still running then is stopped and counts as failed.
 constexpr int EXTRACT_WAIT_MS = RIRARUDE_EXTRACT_WAIT_MS;
+// Reading one version member out of the uploaded archive gets as long as unpacking all of it
+// would; a tar still at it then is stopped with its whole group and the version is empty.
+constexpr int UPLOAD_CHECK_WAIT_MS = RIRARUDE_UPLOAD_CHECK_WAIT_MS;
 
 // The most any first-line reader takes: of a version, daemon version or checksum file, or of a
 // version member read out of the archive. Those lines are a few dozen bytes; a longer line is cut

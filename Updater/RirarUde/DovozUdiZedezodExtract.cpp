@@ -1,5 +1,5 @@
 #include "DovozUdiZedezod.h"
-#include "ProcessGroupCommand.h"
+#include "ShellProcess.h"
 #include "UpdateLimits.h"
 #include "UpdateUtils.h"
 
@@ -38,23 +38,23 @@ bool RunUnpackCommand(const QMessageLogger& log)
     log.debug() << "Extracting with the following command:\n"
                 << QStringLiteral("sh -c \"") + command + QLatin1Char('"');
 
-    cProcessGroupCommand untar;
+    cShellProcess untar;
     const bool started = untar.Start(command);
-    const bool endedInTime = started && untar.waitForFinished(EXTRACT_WAIT_MS);
+    const cDeadline deadline(EXTRACT_WAIT_MS);
+    const bool endedInTime = started && untar.WaitForEnd(&deadline);
     if (started && !endedInTime)
     {
         log.debug() << "untar still running after" << EXTRACT_WAIT_MS << "ms, stopping it";
     }
     untar.EndAndReap();
 
-    const bool endedWell =
-        endedInTime && untar.exitStatus() == QProcess::NormalExit && untar.exitCode() == 0;
+    const bool endedWell = endedInTime && untar.EndedWell();
     if (endedInTime && !endedWell)
     {
-        log.debug() << "untar exit code:" << untar.exitCode();
+        log.debug() << "untar exit code:" << untar.ExitCode();
     }
     // A shell that could not be started leaves no error output; Qt's reason stands in for it.
-    const QByteArray errors = started ? untar.readAllStandardError() : untar.errorString().toUtf8();
+    const QByteArray errors = started ? untar.ReadAllStandardError() : untar.ErrorString().toUtf8();
     log.debug() << "untar stderr:"
                 << QString::fromUtf8(errors.constData()).remove(QLatin1Char('\n'));
     return endedWell;

@@ -1,5 +1,6 @@
 #include "DovozUdiZedezod.h"
-#include "ProcessGroupCommand.h"
+#include "ShellProcess.h"
+#include "UpdateLimits.h"
 #include "UpdateUtils.h"
 
 #include <QDateTime>
@@ -11,27 +12,33 @@ namespace
 {
 // tar would decompress the archive to its very end after the member, looking for later copies
 // of it; the version is on the first line, so tar is stopped as soon as that line has come and
-// the check costs only as much of the archive as lies in front of the member.
-QByteArray FirstLineOfArchiveMember(const QString& member)
+// the check costs only as much of the archive as lies in front of the member. The shell execs
+// tar, so that tar dies with the tool should the tool be killed.
+QByteArray FirstLineOfArchiveMember(const QMessageLogger& log, const QString& member)
 {
-    cProcessGroupCommand untar;
-    untar.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (!untar.Start(QStringLiteral("tar -xJOf ") + UPDATER_ARCHIVE_FILE + QLatin1Char(' ') +
-                     member))
+    // tar would wait for a FIFO's writer for ever, and a helper of its would outlive it.
+    if (!QFileInfo(UPDATER_ARCHIVE_FILE).isFile())
     {
         return QByteArray();
     }
-    while (!untar.canReadLine() && untar.waitForReadyRead(-1))
+    const QString command =
+        QStringLiteral("exec tar -xJOf ") + UPDATER_ARCHIVE_FILE + QLatin1Char(' ') + member;
+    cShellProcess untar;
+    if (!untar.Start(command, QProcess::ForwardedErrorChannel))
     {
+        return QByteArray();
     }
-    const QByteArray line = untar.readLine();
-    untar.EndAndReap();
+    QByteArray line;
+    if (!untar.ReadFirstLine(FIRST_LINE_CAP_BYTES, cDeadline(UPLOAD_CHECK_WAIT_MS), &line))
+    {
+        log.debug() << "untar still running after" << UPLOAD_CHECK_WAIT_MS << "ms, stopping it";
+    }
     return line;
 }
 
 // An extracted firmware directory is what will be installed, so it answers rather than an
 // archive that may since have been uploaded beside it.
-QByteArray FirstLineOfNewFirmwareMember(const QString& member)
+QByteArray FirstLineOfNewFirmwareMember(const QMessageLogger& log, const QString& member)
 {
     if (QFileInfo::exists(UPDATER_FIRMWARE_DIRECTORY_PATH))
     {
@@ -39,7 +46,7 @@ QByteArray FirstLineOfNewFirmwareMember(const QString& member)
     }
     if (QFileInfo::exists(UPDATER_ARCHIVE_FILE))
     {
-        return FirstLineOfArchiveMember(member);
+        return FirstLineOfArchiveMember(log, member);
     }
     return QByteArray();
 }
@@ -61,11 +68,12 @@ void cDovozUdiZedezod::CheckNewFirmware()
 // Unlike the running version, a new version loses its line feed (a carriage return stays).
 QString cDovozUdiZedezod::GetNewFirmwareVersion(const QString& member)
 {
+    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
     const qint64 startTime = QDateTime::currentMSecsSinceEpoch();
-    QString version = QString::fromUtf8(FirstLineOfNewFirmwareMember(member).constData());
+    QString version = QString::fromUtf8(FirstLineOfNewFirmwareMember(log, member).constData());
     version.remove(QLatin1Char('\n'));
-    qDebug() << "Checked Firmware version in:" << QDateTime::currentMSecsSinceEpoch() - startTime
-             << "ms";
+    log.debug() << "Checked Firmware version in:" << QDateTime::currentMSecsSinceEpoch() - startTime
+                << "ms";
     return version;
 }
 

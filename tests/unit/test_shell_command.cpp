@@ -1,7 +1,10 @@
+#include "ShellProcess.h"
 #include "TestBox.h"
 #include "UpdateUtils.h"
 
 #include <QFile>
+#include <cerrno>
+#include <csignal>
 
 using ShellCommandTest = BoxTest;
 
@@ -36,5 +39,70 @@ TEST_F(ShellCommandTest, OutputResultAndFailureLine)
                 .arg(c.sudo ? "sudo " : "", c.command, c.error, c.sudo ? "Sudo" : "");
         EXPECT_EQ(LogMessages(), c.error.isNull() || c.quiet ? QStringList() : QStringList(line));
         QFile::remove(QString::fromLatin1(gUpdaterLogFile));
+    }
+}
+
+namespace
+{
+bool IsGone(const QByteArray& pid)
+{
+    return kill(pid.trimmed().toInt(), 0) != 0 && errno == ESRCH;
+}
+} // namespace
+
+// Whatever the command leaves running in its group, in the background or past the wait, is
+// ended and reaped; nothing of it is left even as a zombie.
+TEST_F(ShellCommandTest, TheWholeGroupEndsWithinTheWait)
+{
+    const struct
+    {
+        QString line; // prints the process id of a helper first
+        int waitMs;
+        bool endsInTime;
+        bool endedWell;
+    } cases[] = {
+        {"sleep 100 & echo $!", 5000, true, true},
+        {"sleep 100 & echo $!; exit 4", 5000, true, false},
+        {"sleep 100 & echo $!; wait", 300, false, false},
+        {"echo $$; exec sleep 100", 300, false, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(qPrintable(c.line));
+        cShellProcess shell;
+        ASSERT_TRUE(shell.Start(c.line));
+        const cDeadline deadline(c.waitMs);
+        QByteArray helper;
+        ASSERT_TRUE(shell.ReadFirstLine(100, deadline, &helper));
+        EXPECT_EQ(shell.WaitForEnd(&deadline), c.endsInTime);
+        shell.EndAndReap();
+        EXPECT_EQ(shell.EndedWell(), c.endedWell);
+        EXPECT_TRUE(IsGone(helper)) << helper.constData();
+    }
+}
+
+TEST_F(ShellCommandTest, FirstLineOfTheOutputIsCutAndBoundByTheWait)
+{
+    const struct
+    {
+        QString line;
+        QByteArray firstLine;
+        bool inTime;
+    } cases[] = {
+        {"printf '2.1\\nsecond\\n'; exec sleep 100", "2.1\n", true},
+        {"head -c 10000 /dev/zero | tr '\\000' 7; exec sleep 100", QByteArray(4096, '7'), true},
+        {"printf 'no line end'", "no line end", true},
+        {"true", "", true},
+        {"printf 'half a line'; exec sleep 100", "", false},
+        {"exec sleep 100", "", false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(qPrintable(c.line));
+        cShellProcess shell;
+        ASSERT_TRUE(shell.Start(c.line));
+        QByteArray line = "stale";
+        EXPECT_EQ(shell.ReadFirstLine(4096, cDeadline(500), &line), c.inTime);
+        EXPECT_EQ(line, c.firstLine);
     }
 }
