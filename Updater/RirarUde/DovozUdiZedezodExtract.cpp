@@ -1,11 +1,11 @@
 #include "DovozUdiZedezod.h"
 #include "ShellProcess.h"
+#include "StagingDirectory.h"
 #include "UpdateLimits.h"
 #include "UpdateUtils.h"
 
 #include <QDateTime>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -17,24 +17,39 @@ namespace
 // The oldest UpdateDaemon that can take over from the running one.
 constexpr int MINIMUM_UPDATE_DAEMON_VERSION = 1;
 
+// How every staging directory of the step is named in the home, after the tree it replaces.
+const QString STAGING_PREFIX = QStringLiteral(".Firmware-staging-");
+
+QByteArray FirmwareName()
+{
+    return QFile::encodeName(QFileInfo(UPDATER_FIRMWARE_DIRECTORY_PATH).fileName());
+}
+
 QString YesOrNo(bool value)
 {
     return value ? QStringLiteral("Yes") : QStringLiteral("no");
 }
 
-// Only the firmware tree is unpacked: the home directory also holds the flag files and the
-// persistent data, and an uploaded archive must not be able to put anything beside them.
-QString UnpackCommand()
+void LogFault(const QMessageLogger& log, const char* what, const cTreeFault& fault)
 {
-    return QStringLiteral("tar -xJf ") + UPDATER_ARCHIVE_FILE + QStringLiteral(" -C ") + PXM_HOME +
-           QLatin1Char(' ') + QFileInfo(UPDATER_FIRMWARE_DIRECTORY_PATH).fileName();
+    log.debug() << what << QFile::decodeName(fault.entry) << qPrintable(fault.reason);
+}
+
+// Only the firmware tree is unpacked, and into the run's own staging directory: the home also
+// holds the flag files and the persistent data, and an uploaded archive must not be able to put
+// anything beside them. The shell execs tar, so that tar dies with the tool should the tool be
+// killed.
+QString UnpackCommand(const QString& staging)
+{
+    return QStringLiteral("exec tar -xJf ") + UPDATER_ARCHIVE_FILE + QStringLiteral(" -C ") +
+           staging + QLatin1Char(' ') + QFile::decodeName(FirmwareName());
 }
 
 // A tar that is still busy when the wait ends, or that gave up half-way, may have left a partial
 // firmware tree: only a command that ended by itself with code 0 counts as an unpack.
-bool RunUnpackCommand(const QMessageLogger& log)
+bool RunUnpackCommand(const QMessageLogger& log, const QString& staging)
 {
-    const QString command = UnpackCommand();
+    const QString command = UnpackCommand(staging);
     log.debug() << "Extracting with the following command:\n"
                 << QStringLiteral("sh -c \"") + command + QLatin1Char('"');
 
@@ -58,6 +73,58 @@ bool RunUnpackCommand(const QMessageLogger& log)
     log.debug() << "untar stderr:"
                 << QString::fromUtf8(errors.constData()).remove(QLatin1Char('\n'));
     return endedWell;
+}
+
+// The unpacked tree takes the firmware directory's place only once it is whole and holds
+// nothing but directories and regular files of its own.
+bool UnpackIntoPlace(const QMessageLogger& log, cStagingDirectory& staging)
+{
+    // tar would wait for a FIFO's writer for ever, and a helper of its would outlive it.
+    if (!QFileInfo(UPDATER_ARCHIVE_FILE).isFile())
+    {
+        log.debug() << "Firmware archive is not a regular file";
+        return false;
+    }
+    if (!RunUnpackCommand(log, staging.Path()))
+    {
+        return false;
+    }
+    const cTreeFault fault = staging.CheckTree(FirmwareName());
+    if (fault.IsFault())
+    {
+        LogFault(log, "Unpacked firmware rejected:", fault);
+        return false;
+    }
+    QString reason;
+    if (!staging.MoveIntoPlace(FirmwareName(), &reason))
+    {
+        log.debug() << "Could not move the unpacked firmware into place:" << qPrintable(reason);
+        return false;
+    }
+    return true;
+}
+
+// Staging directories of killed runs go first, then the old tree, moved aside in one rename
+// and removed there: the firmware directory is never seen half removed.
+bool RemoveFirmwareDirectory(const QMessageLogger& log, cStagingDirectory& staging)
+{
+    for (const cTreeFault& leftover : staging.RemoveLeftovers())
+    {
+        LogFault(log, "Leftover staging entry kept:", leftover);
+    }
+    QString reason;
+    if (!staging.Create(&reason))
+    {
+        log.debug() << "Could not create a staging directory:" << qPrintable(reason);
+        return false;
+    }
+    cTreeFault fault;
+    if (!staging.MoveAsideAndRemove(FirmwareName(), &fault))
+    {
+        LogFault(log, "Old firmware entry kept:", fault);
+        return false;
+    }
+    return true;
 }
 
 // Reads the first line of the version file as a decimal number. False when it does not parse,
@@ -99,20 +166,27 @@ void HandOverToNewUpdateDaemon(const QMessageLogger& log)
     Touch(RELAUNCH_UPDATE_DAEMON_FILE);
 }
 
-// A firmware directory that could not be cleared first may mix old and new files, so it fails
-// the step even when the unpack went well.
+// A firmware directory that could not be cleared first fails the step, and nothing is unpacked:
+// after a failure there is either no firmware directory or, when it could not even be moved
+// aside, the old one whole.
 bool ReplaceFirmwareDirectory(const QMessageLogger& log)
 {
-    const bool removed = QDir(UPDATER_FIRMWARE_DIRECTORY_PATH).removeRecursively();
+    cStagingDirectory staging(PXM_HOME, STAGING_PREFIX);
+    const bool removed = RemoveFirmwareDirectory(log, staging);
     log.debug() << "Remove ExtractPath success?" << YesOrNo(removed);
 
-    const bool unpacked = RunUnpackCommand(log);
-    const bool success = removed && unpacked && QFileInfo::exists(UPDATER_FIRMWARE_DIRECTORY_PATH);
+    const bool success = removed && UnpackIntoPlace(log, staging);
     if (success)
     {
         HandOverToNewUpdateDaemon(log);
     }
     log.debug() << "tar -xJf success?" << YesOrNo(success);
+
+    cTreeFault fault;
+    if (!staging.Remove(&fault))
+    {
+        LogFault(log, "Staging entry kept:", fault);
+    }
     return success;
 }
 } // namespace

@@ -1,22 +1,40 @@
-"""The extractfirmware step on the real binary, with archives built by the real tar and xz."""
+"""The extractfirmware step on the real binary, with archives built by the real tar and xz, and
+by hand as a hostile uploader would build them."""
 
 import os
 import random
 import re
+import signal
+import stat
 import subprocess
 import tempfile
+import time
 import unittest
+from dataclasses import dataclass, field
 
 import archives
 import box
+from archives import Member
 from box import BoxTestCase, exists, path, run_tool, write
 
 STEP = " (void cDovozUdiZedezod::ExtractNewFirmware())"
 FLAG = box.FLAG_FILES["relaunch_daemon"]
+DSP_FLAG = box.FLAG_FILES["dsp"]
 DAEMON = "Firmware contains new UpdateDaemon"
+STAGING = ".Firmware-staging-"
 PLANTED = {name: b"planted" for name in [
     os.path.basename(FLAG), ".update_progress", ".profile",
     "PXMPersistentData/Surface/RirarUdeHostName.dat", "FirmwareExtra/file"]}
+# A directory outside the box, which no archive may read, change or remove.
+VICTIM = os.path.join(os.path.dirname(box.ROOT), "victim")
+VICTIM_FILES = {"secret.txt": b"not for the firmware\n", "sub/inner.txt": b"inner\n"}
+# What the box holds beside the firmware tree, which no archive may change either.
+HOME_FILES = {".profile": b"PATH=/bin\n", "PXMPersistentData/Surface/RirarUdeHostName.dat": b"box\n"}
+# Entries of the home that the steps themselves write.
+STEP_OUTPUTS = {"Firmware", "Firmware.tar.xz", "Firmware.tar.xz.md5", ".update_progress",
+                ".dsp_update_requested", os.path.relpath(box.LOG_FILE, box.HOME)}
+GOOD_TREE = {"Version.txt": b"2.1\n", "R9_CoreRack_M4_Version": b"R9-7\n",
+             "R9_CoreRack_M4.bin": b"\x00dsp image"}
 
 
 def state(value):
@@ -27,12 +45,75 @@ def step(message):
     return f"Debug: {message}{STEP}"
 
 
-class Extract(BoxTestCase):
-    def extract(self, members=None, env=None):
+def snapshot(directory, leave_out=()):
+    """Every entry below directory with its kind, mode and content or link target."""
+    found = {}
+    for parent, directories, files in os.walk(directory):
+        directories[:] = [name for name in directories
+                          if os.path.relpath(os.path.join(parent, name), directory) not in leave_out]
+        for name in directories + files:
+            entry = os.path.join(parent, name)
+            relative = os.path.relpath(entry, directory)
+            if relative in leave_out:
+                continue
+            status = os.lstat(entry)
+            if stat.S_ISLNK(status.st_mode):
+                found[relative] = ("link", os.readlink(entry))
+            elif stat.S_ISREG(status.st_mode):
+                with open(entry, "rb") as f:
+                    found[relative] = ("file", status.st_mode, f.read())
+            else:
+                found[relative] = ("other", status.st_mode)
+    return found
+
+
+def outside_the_tree():
+    return snapshot(VICTIM), snapshot(path(box.HOME), STEP_OUTPUTS)
+
+
+def firmware_files():
+    """The firmware directory's regular files; any entry of another kind fails the test."""
+    files = {}
+    for relative, entry in snapshot(path(box.FIRMWARE_DIR)).items():
+        if entry[0] == "file":
+            files[relative] = entry[2]
+        elif not stat.S_ISDIR(entry[1]):
+            raise AssertionError(f"Firmware/{relative} is {entry}")
+    return files
+
+
+def lay_out(members, user):
+    """Unpacks hand-made members straight into the home, as the tool once did, for the tree an
+    earlier version may have left."""
+    with tempfile.NamedTemporaryFile(suffix=".tar.xz") as archive:
+        archives.build_by_hand(archive.name, members)
+        subprocess.run(["tar", "-xJf", archive.name, "-C", path(box.HOME)], check=True)
+    box.give_home_to(user)
+
+
+class ExtractTestCase(BoxTestCase):
+    """A box with a victim directory outside it and files of its own beside the firmware tree."""
+
+    def setUp(self):
+        super().setUp()
+        subprocess.run(["rm", "-rf", VICTIM], check=True)
+        for name, content in VICTIM_FILES.items():
+            os.makedirs(os.path.dirname(os.path.join(VICTIM, name)), exist_ok=True)
+            with open(os.path.join(VICTIM, name), "wb") as f:
+                f.write(content)
+        for name, content in HOME_FILES.items():
+            write(box.HOME + "/" + name, content)
+
+    def extract(self, members=None, env=None, user="root"):
         if members is not None:
             archives.build(path(box.ARCHIVE_FILE), members)
             write(box.CHECKSUM_FILE, archives.md5_companion(path(box.ARCHIVE_FILE)))
-        run = run_tool("--extractfirmware", env=env)
+        return self.run_extraction(env, user)
+
+    def run_extraction(self, env=None, user="root"):
+        if user != "root" and not box.give_home_to(user):
+            self.skipTest(f"{user} cannot reach {path(box.HOME)}")
+        run = run_tool("--extractfirmware", env=env, preexec_fn=box.as_user(user))
         self.assertEqual(run.stdout, b"")
         self.assertRegex(run.log[-2], "^" + re.escape("Debug: Extracted Firmware in: ")
                          + r"\d+ ms" + re.escape(STEP) + "$")
@@ -44,25 +125,41 @@ class Extract(BoxTestCase):
         self.assertEqual(run.log[-1], state(2))
         self.assertProgress(2)
 
+    def assertNoLeftovers(self):
+        self.assertEqual([name for name in os.listdir(path(box.HOME)) if name.startswith(STAGING)],
+                         [])
+
+    def assertGoodExtraction(self, user):
+        archives.build_by_hand(path(box.ARCHIVE_FILE), archives.hand_made_firmware())
+        run = self.run_extraction(user=user)
+        self.assertIn(step('Remove ExtractPath success? "Yes"'), run.log)
+        self.assertEqual(run.log[-1], state(8))
+        self.assertEqual(firmware_files(), GOOD_TREE)
+        self.assertNoLeftovers()
+
+
+class Extract(ExtractTestCase):
     def test_good_archive_replaces_the_tree_and_asks_for_a_relaunch_of_a_usable_daemon(self):
         too_old = DAEMON + ", but it is version %d and the minimum supported is 1"
         unparsed = DAEMON + ", but the version could not be parsed"
         cases = [(b"d", b"2\n", DAEMON), (b"d", b"0\n", too_old % 0), (b"d", b" -3 ", too_old % -3),
                  (b"d", b"1.2\n", unparsed), (b"d", b"", unparsed), (b"d", b"2147483648", unparsed),
+                 (b"d", b"1" * (16 << 20), unparsed),
                  (b"d", None, DAEMON + ", but it is unversioned (old)"), (None, b"5\n", None)]
         for daemon, version, message in cases:
-            with self.subTest(version=version, daemon=daemon):
+            with self.subTest(version=version[:10] if version else version, daemon=daemon):
                 box.reset()
                 write(FLAG, b"stale")
                 write(box.FIRMWARE_DIR + "/old-only", b"previous firmware")
                 members = archives.firmware(UpdateDaemon=daemon, UpdateDaemonVersion=version)
                 run = self.extract({**members, **PLANTED})
-                self.assertEqual(run.log[:-2] + run.log[-1:], [
-                    state(7), step('Remove ExtractPath success? "Yes"'),
-                    "Debug: Extracting with the following command:",
-                    f' "sh -c \\"tar -xJf {path(box.ARCHIVE_FILE)} -C {path(box.HOME)} '
-                    f'Firmware\\""{STEP}', step('untar stderr: ""'),
-                    *([step(message)] if message else []),
+                self.assertEqual(run.log[:2], [state(7), step('Remove ExtractPath success? "Yes"')])
+                self.assertEqual(run.log[2], "Debug: Extracting with the following command:")
+                self.assertRegex(run.log[3], "^" + re.escape(
+                    f' "sh -c \\"exec tar -xJf {path(box.ARCHIVE_FILE)} -C {path(box.HOME)}/'
+                    f'{STAGING}') + r"[A-Za-z0-9]{6}" + re.escape(f' Firmware\\""{STEP}') + "$")
+                self.assertEqual(run.log[4:-2] + run.log[-1:], [
+                    step('untar stderr: ""'), *([step(message)] if message else []),
                     step('tar -xJf success? "Yes"'), state(8)])
                 self.assertProgress(8)
                 self.assertFileBytes(FLAG, b"" if message == DAEMON else b"stale")
@@ -82,13 +179,14 @@ class Extract(BoxTestCase):
         self.assertProgress(2)
         self.assertFileBytes(box.FIRMWARE_DIR + "/Version.txt", b"1.0\n")
 
-    def test_bad_archives_fail_with_tars_error_on_one_line(self):
+    def test_bad_archives_fail_with_tars_error_on_one_line_and_leave_no_tree(self):
         payload = {archives.PAYLOAD_MEMBER: random.Random(4).randbytes(4 << 20)}
         for members, truncated in (({"Other/Version.txt": b"2.1\n", "Version.txt": b"2.1\n"},
                                     False), ({**archives.firmware(), **payload}, True)):
             with self.subTest(truncated=truncated):
                 box.reset()
-                write(box.FIRMWARE_DIR + "/Version.txt", b"1.0\n")
+                for name, content in GOOD_TREE.items():
+                    write(box.FIRMWARE_DIR + "/" + name, content)
                 archive = archives.build(path(box.ARCHIVE_FILE), members)
                 if truncated:
                     os.truncate(archive, os.path.getsize(archive) // 2)
@@ -97,30 +195,22 @@ class Extract(BoxTestCase):
                 [index] = [i for i, line in enumerate(run.log) if "untar stderr:" in line]
                 self.assertRegex(run.log[index], r'^Debug: untar stderr: ".+"' + re.escape(STEP))
                 self.assertTrue(run.log[index + 1].startswith("Debug: "), "error text split")
-                self.assertTrue(any(re.match(r"Debug: untar exit code: [1-9]", line)
-                                    for line in run.log))
-                # A truncated archive leaves the part unpacked before the cut; nothing else stays.
-                self.assertEqual(sorted(os.listdir(path(box.HOME))), [".update_progress"]
-                                 + ["Firmware"] * truncated + ["PXMPersistentData"])
-
-    def test_an_unremovable_old_tree_fails_the_step_though_unpacking_runs(self):
-        write(box.FIRMWARE_DIR + "/locked", b"old")
-        if subprocess.run(["chattr", "+i", path(box.FIRMWARE_DIR + "/locked")]).returncode == 0:
-            self.addCleanup(subprocess.run, ["chattr", "-i", path(box.FIRMWARE_DIR + "/locked")])
-        elif subprocess.run(["mount", "-t", "tmpfs", "none", path(box.FIRMWARE_DIR)]).returncode:
-            self.skipTest("neither chattr +i nor a tmpfs mount works here")
-        else:
-            self.addCleanup(subprocess.run, ["umount", path(box.FIRMWARE_DIR)])
-        run = self.extract(archives.firmware())
-        self.assertIn(step('Remove ExtractPath success? "no"'), run.log)
-        self.assertFileBytes(box.FIRMWARE_DIR + "/Version.txt", b"2.1\n")
-        self.assertFailed(run)
+                self.assertIn(step("untar exit code: 2"), run.log)
+                self.assertEqual(sorted(os.listdir(path(box.HOME))),
+                                 [".update_progress", "PXMPersistentData"])
+                # Nothing of the tree that was there, nor of the part unpacked, is left to use.
+                self.assertEqual(run_tool("--uploadfirmware").stdout,
+                                 b'{\n    "DSP Firmware Version": "",\n    "Firmware Version": ""\n}\n')
+                self.assertEqual(run_tool("--updatedspfirmware").stdout,
+                                 b"Started DSP firmware update")
+                self.assertFalse(exists(DSP_FLAG))
 
     def test_a_command_outliving_the_wait_is_stopped_whole_and_fails(self):
         # Stands in for tar on a huge archive: it and a helper of its own outlive the wait.
         with tempfile.TemporaryDirectory() as bin_dir:
             with open(os.path.join(bin_dir, "tar"), "w") as f:
                 f.write("""#!/bin/sh
+mkdir -p "$4/Firmware" && echo 2.1 > "$4/Firmware/Version.txt"
 sleep 1000 &
 echo $$ $! >> "$RECORD/pids"
 wait
@@ -134,6 +224,256 @@ wait
         self.assertTrue(any(re.fullmatch(r"Debug: untar still running after \d+ ms, stopping it"
                                          + re.escape(STEP), line) for line in run.log))
         self.assertFailed(run)
+        self.assertFalse(exists(box.FIRMWARE_DIR))
+        self.assertNoLeftovers()
+
+
+@dataclass
+class Hostile:
+    """An archive made by hand, the log line that tells what became of it, and what it leaves."""
+    title: str
+    members: list
+    line: str
+    state: int  # 8: unpacked and in place, 2: failed and no firmware directory
+    files: dict = field(default_factory=dict)  # the firmware directory's files afterwards
+    modes: dict = field(default_factory=dict)  # modes of firmware entries the case is about
+    user: str = "root"
+
+
+def rejected(entry, why):
+    return f'Unpacked firmware rejected: "{entry}" {why}'
+
+
+SECRET = os.path.join(VICTIM, "secret.txt")
+UNPACKED = 'tar -xJf success? "Yes"'
+TAR_FAILED = "untar exit code: 2"
+ORDINARY = archives.hand_made_firmware()
+HOSTILE = [
+    Hostile("Firmware links to the home, for later members to land beside it",
+            [Member("Firmware", "symlink", target="."), Member("Firmware/.update_requested"),
+             Member("Firmware/.reboot_required")],
+            rejected("Firmware", "is a symbolic link, not a directory"), 2),
+    Hostile("Firmware links to a directory outside the box",
+            [Member("Firmware", "symlink", target=VICTIM),
+             Member("Firmware/secret.txt", content=b"overwritten")], TAR_FAILED, 2),
+    Hostile("Firmware links to the persistent data",
+            [Member("Firmware", "symlink", target="../PXMPersistentData"),
+             Member("Firmware/Surface/RirarUdeHostName.dat", content=b"overwritten")],
+            TAR_FAILED, 2),
+    Hostile("Version.txt links to a file outside the box",
+            [Member("Firmware", "dir", mode=0o755),
+             Member("Firmware/Version.txt", "symlink", target=SECRET)],
+            rejected("Firmware/Version.txt", "is a symbolic link"), 2),
+    Hostile("the DSP version links to a file of the root file system",
+            [Member("Firmware", "dir", mode=0o755),
+             Member("Firmware/R9_CoreRack_M4_Version", "symlink", target="/etc/passwd")],
+            rejected("Firmware/R9_CoreRack_M4_Version", "is a symbolic link"), 2),
+    Hostile("the DSP image links to a file outside the box",
+            [*ORDINARY[:3], Member("Firmware/R9_CoreRack_M4.bin", "symlink", target=SECRET)],
+            rejected("Firmware/R9_CoreRack_M4.bin", "is a symbolic link"), 2),
+    Hostile("a link that stays inside the tree",
+            [*ORDINARY[:2], Member("Firmware/R9_CoreRack_M4_Version", "symlink",
+                                   target="Version.txt")],
+            rejected("Firmware/R9_CoreRack_M4_Version", "is a symbolic link"), 2),
+    Hostile("Firmware is a regular file", [Member("Firmware", content=b"2.1\n")],
+            rejected("Firmware", "is a regular file, not a directory"), 2),
+    Hostile("Firmware is a FIFO", [Member("Firmware", "fifo")],
+            rejected("Firmware", "is a FIFO, not a directory"), 2),
+    Hostile("Firmware is a device node", [Member("Firmware", "device")],
+            rejected("Firmware", "is a device node, not a directory"), 2),
+    Hostile("a FIFO for the UpdateDaemon version",
+            [*ORDINARY, Member("Firmware/UpdateDaemon", content=b"daemon"),
+             Member("Firmware/UpdateDaemonVersion", "fifo")],
+            rejected("Firmware/UpdateDaemonVersion", "is a FIFO"), 2),
+    Hostile("a FIFO for Version.txt",
+            [Member("Firmware", "dir", mode=0o755), Member("Firmware/Version.txt", "fifo")],
+            rejected("Firmware/Version.txt", "is a FIFO"), 2),
+    Hostile("a device node inside the tree", [*ORDINARY, Member("Firmware/console", "device")],
+            rejected("Firmware/console", "is a device node"), 2),
+    Hostile("a device node, unpacked by a user who may not make one",
+            [*ORDINARY, Member("Firmware/console", "device")], TAR_FAILED, 2, user="nobody"),
+    Hostile("a hard link to a file outside the tree",
+            [Member("Firmware", "dir", mode=0o755), Member(
+                "Firmware/Version.txt", "hardlink",
+                target="../PXMPersistentData/Surface/RirarUdeHostName.dat")], TAR_FAILED, 2),
+    Hostile("a member that climbs out of the tree",
+            [*ORDINARY, Member("Firmware/../.update_requested")], TAR_FAILED, 2),
+    Hostile("set-id programs and directories",
+            [*ORDINARY, Member("Firmware/UpdateDaemon", content=b"daemon", mode=0o4755),
+             Member("Firmware/lib", "dir", mode=0o2775),
+             Member("Firmware/lib/tool", content=b"tool", mode=0o6711)],
+            UNPACKED, 8, files={**GOOD_TREE, "UpdateDaemon": b"daemon", "lib/tool": b"tool"},
+            modes={"UpdateDaemon": 0o755, "lib": 0o775, "lib/tool": 0o711}),
+    Hostile("read-only directories, unpacked by the service user",
+            [*ORDINARY, Member("Firmware/lib", "dir", mode=0o555),
+             Member("Firmware/lib/a.so", content=b"code"), Member("Firmware/empty", "dir", mode=0)],
+            UNPACKED, 8, files={**GOOD_TREE, "lib/a.so": b"code"},
+            modes={"lib": 0o755, "empty": 0o700}, user="nobody"),
+    Hostile("hard links within the tree",
+            [*ORDINARY, Member("Firmware/Version-copy.txt", "hardlink", target=archives.VERSION_MEMBER)],
+            UNPACKED, 8, files={**GOOD_TREE, "Version-copy.txt": b"2.1\n"}),
+]
+
+
+# What --uploadfirmware then reports: every tree that is accepted is the ordinary one.
+VERSIONS_AFTER = {
+    8: b'{\n    "DSP Firmware Version": "R9-7",\n    "Firmware Version": "2.1"\n}\n',
+    2: b'{\n    "DSP Firmware Version": "",\n    "Firmware Version": ""\n}\n',
+}
+
+
+class HostileArchives(ExtractTestCase):
+    def test_no_archive_reaches_outside_the_tree_or_leaves_a_tree_half_made(self):
+        for case in HOSTILE:
+            with self.subTest(case.title):
+                self.setUp()
+                outside = outside_the_tree()
+                archives.build_by_hand(path(box.ARCHIVE_FILE), case.members)
+                run = self.run_extraction(user=case.user)
+                self.assertIn(step(case.line), run.log)
+                self.assertEqual(run.log[-1], state(case.state))
+                self.assertProgress(case.state)
+                self.assertEqual(exists(box.FIRMWARE_DIR), case.state == 8)
+                if case.state == 8:
+                    self.assertEqual(firmware_files(), case.files)
+                for name, mode in case.modes.items():
+                    self.assertEqual(oct(stat.S_IMODE(os.lstat(path(f"{box.FIRMWARE_DIR}/{name}"))
+                                                      .st_mode)), oct(mode), name)
+                self.assertNoLeftovers()
+                self.assertEqual(outside_the_tree(), outside)
+
+                # The next steps see only what the tree holds, and a good archive still follows.
+                versions = run_tool("--uploadfirmware", preexec_fn=box.as_user(case.user))
+                self.assertEqual(versions.stdout, VERSIONS_AFTER[case.state])
+                run_tool("--updatedspfirmware", preexec_fn=box.as_user(case.user))
+                self.assertEqual(exists(DSP_FLAG), case.state == 8)
+                self.assertGoodExtraction(case.user)
+                self.assertEqual(outside_the_tree(), outside)
+
+
+@dataclass
+class Leftover:
+    """What an earlier version of the tool, or a run that was killed, may have left in the home,
+    laid out by the real tar from hand-made members."""
+    title: str
+    members: list
+    user: str = "root"
+
+
+LEFTOVERS = [
+    Leftover("Firmware links to the home", [Member("Firmware", "symlink", target=".")]),
+    Leftover("Firmware links to a directory outside the box",
+             [Member("Firmware", "symlink", target=VICTIM)]),
+    Leftover("Firmware links to the persistent data",
+             [Member("Firmware", "symlink", target="PXMPersistentData")]),
+    Leftover("links inside Firmware lead out of the box",
+             [Member("Firmware", "dir", mode=0o755), Member("Firmware/lib", "symlink", target=VICTIM),
+              Member("Firmware/Version.txt", "symlink", target=SECRET)]),
+    Leftover("Firmware is a FIFO", [Member("Firmware", "fifo")]),
+    Leftover("read-only directories, for the service user to remove",
+             [*ORDINARY, Member("Firmware/lib", "dir", mode=0o555),
+              Member("Firmware/lib/a.so", content=b"code"),
+              Member("Firmware/lib/locked", "dir", mode=0)], user="nobody"),
+    Leftover("a killed run's staging directory, read-only and with a link out",
+             [Member(STAGING + "Kil1ed", "dir", mode=0o700),
+              Member(STAGING + "Kil1ed/Firmware", "dir", mode=0o555),
+              Member(STAGING + "Kil1ed/Firmware/victim", "symlink", target=VICTIM),
+              Member(STAGING + "Kil1ed/Firmware/locked", "dir", mode=0)], user="nobody"),
+    Leftover("a staging name that links out of the box",
+             [Member(STAGING + "L1nked", "symlink", target=VICTIM)]),
+]
+
+
+class WhatEarlierRunsLeft(ExtractTestCase):
+    def test_the_next_extraction_removes_it_without_following_a_link(self):
+        for case in LEFTOVERS:
+            with self.subTest(case.title):
+                self.setUp()
+                outside = outside_the_tree()
+                lay_out(case.members, case.user)
+                self.assertGoodExtraction(case.user)
+                self.assertEqual(outside_the_tree(), outside)
+
+    def test_an_unremovable_entry_fails_the_step_and_never_leaves_a_mixed_tree(self):
+        @dataclass
+        class Case:
+            immutable: str  # the entry of the old tree that nobody may remove
+            line: str  # a pattern: a staging directory's name is made up anew by each run
+            firmware_after: dict  # files of the firmware directory after the failed step
+            next_state: int  # of an extraction while the entry still cannot be removed
+
+        cases = [
+            Case("Firmware/locked", 'Old firmware entry kept: "' + STAGING + r'\w{6}/removing/'
+                 r'locked" could not be removed \(Operation not permitted\)', {}, 8),
+            Case("Firmware", r'Old firmware entry kept: "Firmware" could not be moved aside '
+                 r'\(Operation not permitted\)', {"Version.txt": b"1.0\n", "locked": b"old"}, 2),
+        ]
+        unlock = f"find {path(box.HOME)} -exec chattr -i {{}} +"
+        for case in cases:
+            with self.subTest(case.immutable):
+                self.setUp()
+                write(box.FIRMWARE_DIR + "/Version.txt", b"1.0\n")
+                write(box.FIRMWARE_DIR + "/locked", b"old")
+                if subprocess.run(["chattr", "+i", path(box.HOME + "/" + case.immutable)]).returncode:
+                    self.skipTest("chattr +i does not work here")
+                self.addCleanup(subprocess.run, unlock, shell=True, stderr=subprocess.DEVNULL)
+                run = self.extract(archives.firmware())
+                self.assertEqual(run.log[0], state(7))
+                self.assertRegex(run.log[1], "^" + re.escape("Debug: ") + case.line + re.escape(STEP))
+                self.assertEqual(run.log[2:4], [step('Remove ExtractPath success? "no"'),
+                                                step('tar -xJf success? "no"')])
+                self.assertFailed(run)
+                self.assertEqual(exists(box.FIRMWARE_DIR), bool(case.firmware_after))
+                if case.firmware_after:
+                    self.assertEqual(firmware_files(), case.firmware_after)
+
+                self.extract(archives.firmware())
+                self.assertProgress(case.next_state)
+                subprocess.run(unlock, shell=True, stderr=subprocess.DEVNULL)
+                self.assertGoodExtraction("root")
+
+
+class KilledAndFull(ExtractTestCase):
+    def test_a_killed_extraction_never_changes_the_tree_of_the_next(self):
+        slow = [*ORDINARY, *[Member(f"Firmware/lib/{index:05}.so", content=b"%05d" % index * 200)
+                             for index in range(20000)]]
+        with tempfile.TemporaryDirectory() as work:
+            slow_archive = archives.build_by_hand(os.path.join(work, "A.tar.xz"), slow)
+            for sig in (signal.SIGKILL, signal.SIGTERM):
+                with self.subTest(signal=sig.name):
+                    self.setUp()
+                    os.link(slow_archive, path(box.ARCHIVE_FILE))
+                    tool = subprocess.Popen(box.EMULATOR + [box.TOOL, "--extractfirmware"],
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    deadline = time.monotonic() + 20
+                    while not any(os.path.exists(os.path.join(path(box.HOME), name, "Firmware/lib"))
+                                  for name in os.listdir(path(box.HOME)) if name.startswith(STAGING)):
+                        self.assertLess(time.monotonic(), deadline, "tar never began")
+                        time.sleep(0.01)
+                    tool.send_signal(sig)
+                    tool.wait()
+                    os.remove(path(box.ARCHIVE_FILE))
+                    self.assertGoodExtraction("root")
+                    time.sleep(3)
+                    self.assertEqual(firmware_files(), GOOD_TREE)
+                    self.assertNoLeftovers()
+
+    def test_a_decompression_bomb_that_fills_the_disk_frees_it_again(self):
+        home = path(box.HOME)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "bomb", home],
+                          stderr=subprocess.DEVNULL).returncode:
+            self.skipTest("cannot mount a small file system here")
+        self.addCleanup(subprocess.run, ["umount", home])
+        os.makedirs(path(os.path.dirname(box.LOG_FILE)))
+        archives.build_by_hand(path(box.ARCHIVE_FILE),
+                               [*ORDINARY, Member("Firmware/uInitrd", content=bytes(64 << 20))])
+        free_before = os.statvfs(home).f_bfree
+        run = self.run_extraction()
+        self.assertIn(step(TAR_FAILED), run.log)
+        self.assertFailed(run)
+        self.assertEqual(sorted(os.listdir(home)), [".update_progress", "PXMPersistentData"])
+        # The archive is gone too; only the log and the progress file have grown.
+        self.assertGreaterEqual(os.statvfs(home).f_bfree, free_before - 4)
 
 
 if __name__ == "__main__":
