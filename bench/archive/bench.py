@@ -7,6 +7,7 @@ import glob
 import os
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -18,6 +19,7 @@ from large_archive import build_large  # noqa: E402
 
 EXTRACT_WAIT_S = 30  # the box's wait for the unpacking command
 ROUNDS = 3
+EXTRACTION_ROUNDS = 9
 MIB = 1 << 20
 
 
@@ -100,10 +102,14 @@ def bench_extraction(box, work, archive, label):
         os.sync()
         return timed(["tar", "-xJf", archive, "-C", target])
 
-    tool, anchor = best_of(lambda: box.extract(archive), plain_tar, rounds=5)
+    # Other work on the machine swings single runs by a fifth either way: the step and tar run
+    # back to back, and the ratio is the median of the pairs' ratios.
+    pairs = [(box.extract(archive), plain_tar()) for _ in range(EXTRACTION_ROUNDS)]
     shutil.rmtree(target)
+    tool, anchor = min(pair[0] for pair in pairs), min(pair[1] for pair in pairs)
+    ratio = statistics.median(pair[0] / pair[1] for pair in pairs)
     row(f"extract {label}", seconds(tool), "tar -xJf", seconds(anchor),
-        f"{tool / anchor:.3f}", "<= 1.05", "met" if tool <= 1.05 * anchor else "missed")
+        f"{ratio:.3f}", "<= 1.05", "met" if ratio <= 1.05 else "missed")
     return tool
 
 
@@ -145,26 +151,62 @@ def bench_checksum(build, data):
     row(f"CheckChecksum {size:.0f} MiB", f"{size / ours:.0f} MiB/s", "md5sum",
         f"{size / anchor:.0f} MiB/s", f"{ratio:.3f}", ">= 0.9", "met" if ratio >= 0.9 else "missed")
 
-    def peak_memory(command):
-        result = subprocess.run(["/usr/bin/time", "-f", "%M", *command], capture_output=True,
-                                check=True)
-        return int(result.stderr.split()[-1]) / 1024
-
     ours, anchor = peak_memory([program, data]), peak_memory(["md5sum", data])
     row(f"CheckChecksum {size:.0f} MiB peak memory", f"{ours:.1f} MiB", "md5sum",
         f"{anchor:.1f} MiB", f"{ours / anchor:.2f}", "-", "-")
 
 
-def firmware_like_content(size):
-    """Machine code and data of the installed libraries: compresses about as a firmware does."""
-    content = bytearray()
-    for library in sorted(glob.glob("/usr/lib/x86_64-linux-gnu/*.so*") + glob.glob("/usr/lib/*/*.so*")):
-        if len(content) >= size:
+def firmware_like_tree(size, file_size=256 << 10):
+    """Machine code and data of the installed libraries, up to file_size of each in a member of its
+    own, as a firmware's root file system holds many files: compresses about as a firmware does,
+    and gives the tree check an entry per file."""
+    members = {}
+    total = 0
+    for library in sorted(glob.glob("/usr/lib/*/*.so*")):
+        name = "Firmware/lib/" + os.path.basename(library)
+        if total >= size:
             break
-        if os.path.isfile(library):
+        if os.path.isfile(library) and not os.path.islink(library) and name not in members:
             with open(library, "rb") as f:
-                content += f.read(size - len(content))
-    return bytes(content)
+                members[name] = f.read(min(file_size, size - total))
+            total += len(members[name])
+    return members
+
+
+def peak_memory(command):
+    """Peak resident memory in MiB of the command and of the children it waited for."""
+    result = subprocess.run(["/usr/bin/time", "-f", "%M", *command], capture_output=True)
+    return int(result.stderr.split()[-1]) / 1024
+
+
+def bench_hostile_members(box, work):
+    """Version files as a hostile archive may hold them: one line of hundreds of MiB. The steps
+    read 4 KiB of it; the anchors are the plain commands that unpack or read the member."""
+    daemon = archives.build(os.path.join(work, "daemon.tar.xz"), {
+        **archives.firmware(), "Firmware/UpdateDaemon": b"daemon",
+        "Firmware/UpdateDaemonVersion": b"1" * (200 * MIB)})
+    target = os.path.join(work, "plain")
+    os.makedirs(target, exist_ok=True)
+    box.place(daemon)
+    ours = peak_memory([box.tool, "--extractfirmware"])
+    anchor = peak_memory(["tar", "-xJf", daemon, "-C", target])
+    shutil.rmtree(target)
+    row("extract, 200 MiB UpdateDaemonVersion, peak memory", f"{ours:.1f} MiB", "tar -xJf",
+        f"{anchor:.1f} MiB", f"{ours / anchor:.2f}", "< 40 MiB", "met" if ours < 40 else "missed")
+
+    version = archives.build(os.path.join(work, "version.tar.xz"), {
+        archives.DSP_VERSION_MEMBER: b"R9-7\n", archives.VERSION_MEMBER: b"7" * (256 * MIB)})
+    first_line = ["sh", "-c", f"tar -xJOf {version} {archives.VERSION_MEMBER} | head -c 4096"]
+    box.place(version)
+    ours = peak_memory([box.tool, "--uploadfirmware"])
+    anchor = peak_memory(first_line)
+    row("upload check, 256 MiB Version.txt, peak memory", f"{ours:.1f} MiB",
+        "tar -xJOf | head -c 4096", f"{anchor:.1f} MiB", f"{ours / anchor:.2f}", "< 40 MiB",
+        "met" if ours < 40 else "missed")
+    tool, anchor = best_of(lambda: timed([box.tool, "--uploadfirmware"], check=False),
+                           lambda: timed(first_line))
+    row("upload check, 256 MiB Version.txt, wall time", seconds(tool), "tar -xJOf | head -c 4096",
+        seconds(anchor), f"{tool / anchor:.3f}", "< 0.2 s", "met" if tool < 0.2 else "missed")
 
 
 def bench_largest_archive(estimates):
@@ -190,15 +232,18 @@ def main():
                     os.path.join(work, name), size, payload_first=not members_first)
         note("extraction")
         random_archive = archive_of[256, True]
-        code_archive = archives.build(os.path.join(work, "code.tar.xz"), {
-            **archives.firmware(), archives.PAYLOAD_MEMBER: firmware_like_content(48 * MIB)})
+        libraries = firmware_like_tree(48 * MIB)
+        code_archive = archives.build(os.path.join(work, "code.tar.xz"),
+                                      {**archives.firmware(), **libraries})
         code_mib = os.path.getsize(code_archive) / MIB
         estimates = [
             ("incompressible content", random_archive,
              bench_extraction(box, work, random_archive, "256 MiB, incompressible content")),
             ("library code", code_archive,
              bench_extraction(box, work, code_archive, f"{code_mib:.0f} MiB of library code "
-                                                       "(48 MiB unpacked)"))]
+                                                       f"({len(libraries)} files, 48 MiB unpacked)"))]
+        note("hostile version files")
+        bench_hostile_members(box, work)
         note("upload check")
         bench_upload(box, archive_of)
         note("checksum")
