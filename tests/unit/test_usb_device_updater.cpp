@@ -163,12 +163,13 @@ TEST_F(USBDeviceUpdaterTest, ImageCutWhileSentStopsTheTransfer)
 {
     // Far more than the stream's buffer holds, so that it must read the file again later on.
     WriteImage(Pattern(64 * 1024));
-    SimulatedBoard board(CORE_RACK, {"--delay", "100"});
-    // Cut while the tool waits for the header's status.
+    SimulatedBoard board(CORE_RACK, {"--delay", "200"});
+    // Cut once the header message is through, while the tool waits for its status.
     std::thread cutter(
-        []
+        [&board]
         {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            while (board.Capture().size() < 512 * 3 - 1)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             QFile(IMAGE).resize(600);
         });
     EXPECT_FALSE(Transfer(0));
