@@ -145,7 +145,7 @@ bool Board::AnswerQuery(const std::vector<unsigned char>& frame)
             return false;
         mRecord.queries.pin++;
         Verbose("pin query %d", frame[3]);
-        Answer({static_cast<unsigned char>(mOptions.pinLevels[frame[3]])});
+        Answer({mOptions.pinLevels[frame[3]]});
         return true;
     default:
         return AnswerBoardIdQuery(frame);
@@ -163,7 +163,7 @@ bool Board::AnswerBoardIdQuery(const std::vector<unsigned char>& frame)
     }
     mRecord.queries.boardId++;
     Verbose("board ID query %d", frame[7]);
-    Answer({static_cast<unsigned char>(mOptions.boardId)});
+    Answer({mOptions.boardId});
     return true;
 }
 
@@ -316,7 +316,7 @@ void Board::AnswerStatusMessage(Transfer& transfer, int type)
             transfer.statusMessages, transfer.received.size(), transfer.length);
     if (mOptions.refuseAt > 0 && transfer.statusMessages == mOptions.refuseAt)
     {
-        AnswerStatus(static_cast<unsigned char>(mOptions.refuseStatus));
+        AnswerStatus(mOptions.refuseStatus);
         EndTransfer("refused", "refused with status " + std::to_string(mOptions.refuseStatus) +
                                    " at message " + std::to_string(mOptions.refuseAt));
         return;
@@ -383,10 +383,6 @@ void Board::Answer(const std::vector<unsigned char>& answer)
         return;
     }
     std::vector<unsigned char> bytes = answer;
-    if (mOptions.shortAnswer >= 0 && static_cast<size_t>(mOptions.shortAnswer) < bytes.size())
-    {
-        bytes.resize(static_cast<size_t>(mOptions.shortAnswer));
-    }
     bytes.insert(bytes.end(), static_cast<size_t>(mOptions.extra), 0xA5);
     if (mOptions.delayMs > 0)
     {
@@ -407,8 +403,7 @@ bool Board::AnswerStatus(unsigned char status)
         return false;
     }
     Answer({status});
-    // A silent board, or an answer cut to nothing, gives no status.
-    return !mOptions.silent && mOptions.shortAnswer != 0;
+    return !mOptions.silent;
 }
 
 void Board::EndTransfer(const std::string& result, const std::string& error)
@@ -431,10 +426,6 @@ void Board::EndTransfer(const std::string& result, const std::string& error)
             transfer.length, transfer.error.empty() ? "" : ": ", transfer.error.c_str());
     WriteImage(transfer);
     WriteReport();
-    if (mOptions.once)
-    {
-        mDone = true;
-    }
 }
 
 void Board::WriteReport()

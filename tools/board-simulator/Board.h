@@ -30,8 +30,6 @@ public:
     bool StoppedReading() const { return mStoppedReading; }
 
     void WriteReport();
-    // --once and the first transfer has ended.
-    bool Done() const { return mDone; }
     // 0 when every transfer was complete and intact (or none came), 1 otherwise.
     int ExitStatus() const;
 
@@ -59,6 +57,5 @@ private:
     PseudoTerminal& mTerminal;
     Record mRecord;
     bool mInTransfer = false;
-    bool mDone = false;
     bool mStoppedReading = false;
 };

@@ -1,15 +1,67 @@
 #include "Options.h"
 
-#include "Usage.h"
-
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <getopt.h>
 
 namespace
 {
+
+const char USAGE[] =
+    R"(Usage: board-simulator --link PATH [options]
+
+Plays one RirarUde board over a pseudo-terminal. The updater opens PATH (a symlink to the
+terminal's slave side) as if it were the board's USB character device, for example
+<box root>/dev/qv_core_rack in a sandbox build. When ready, the simulator prints
+"ready <slave path>" on standard output.
+
+Board answers:
+  --version TEXT        firmware version text for the version query (00 03 01); sent as 12
+                        bytes, NUL-padded (default "2.8")
+  --version-hex HEX     the 12 answer bytes of the version query as hexadecimal (overrides
+                        --version; may be shorter or longer than 12 bytes)
+  --bootloader N        bootloader version for query 00 03 20, sent as 4 bytes, least
+                        significant first (default 0)
+  --pin P=V             level byte V answered for pin P (query 00 04 0A P); repeatable;
+                        other pins answer 0
+  --board-id N          board ID byte for query 00 0B 02 ... (default 1)
+
+Transfers:
+  --image FILE          write the image bytes received to FILE when a transfer ends
+  --report FILE         write a JSON summary (queries, transfers, errors) to FILE, rewritten
+                        after every query and every transfer that ends, and at exit
+  --capture FILE        append every byte received from the updater to FILE
+
+Faults:
+  --refuse K:S          answer status S (1-255) instead of 0 to the K-th status-bearing
+                        message of a transfer (1 = the header message, 2 = the first data
+                        message, ...)
+  --silent              never answer anything (frames are still received and checked)
+  --silent-from K       give no status from the K-th status-bearing message of a transfer on
+  --stop-reading K      stop reading after answering the K-th status-bearing message of a
+                        transfer (0: before the first frame); the terminal's input is filled
+                        first, so the updater's next write finds no room
+  --delay MS            wait MS milliseconds before every answer
+  --extra N             send N more bytes (0xA5) after every answer
+
+Lifetime:
+  --timeout S           exit by itself after S seconds (default: never)
+  --die-with-parent     exit when the process that started it exits
+  --verbose             describe every frame on standard error
+  --help                this text
+
+Each transfer in the report has a "result": "complete" (every message accepted), "refused",
+"error" (a bad frame; the simulator answers status 238 to it when a status is due),
+"unanswered" (the whole image came but a fault withheld the last status) or "incomplete"
+(broken off); "intact" tells whether the whole image came with matching checksums.
+
+Exit status: 0 when every transfer was complete and intact (or none came), 1 when one was not,
+2 on a usage error, 3 when the pseudo-terminal could not be set up.
+SIGTERM, SIGINT and SIGHUP end it cleanly: the report is written (an unfinished transfer is
+recorded as "incomplete") and the symlink is removed.
+)";
 
 enum OptionId
 {
@@ -18,21 +70,18 @@ enum OptionId
     VERSION_HEX,
     BOOTLOADER,
     PIN,
-    PIN_DEFAULT,
     BOARD_ID,
     IMAGE,
     REPORT,
     CAPTURE,
-    ONCE,
     REFUSE,
     SILENT,
     SILENT_FROM,
     STOP_READING,
     DELAY,
-    SHORT,
     EXTRA,
     TIMEOUT,
-    PARENT,
+    DIE_WITH_PARENT,
     VERBOSE,
     HELP
 };
@@ -43,108 +92,35 @@ const option LONG_OPTIONS[] = {
     {"version-hex", required_argument, nullptr, VERSION_HEX},
     {"bootloader", required_argument, nullptr, BOOTLOADER},
     {"pin", required_argument, nullptr, PIN},
-    {"pin-default", required_argument, nullptr, PIN_DEFAULT},
     {"board-id", required_argument, nullptr, BOARD_ID},
     {"image", required_argument, nullptr, IMAGE},
     {"report", required_argument, nullptr, REPORT},
     {"capture", required_argument, nullptr, CAPTURE},
-    {"once", no_argument, nullptr, ONCE},
     {"refuse", required_argument, nullptr, REFUSE},
     {"silent", no_argument, nullptr, SILENT},
     {"silent-from", required_argument, nullptr, SILENT_FROM},
     {"stop-reading", required_argument, nullptr, STOP_READING},
     {"delay", required_argument, nullptr, DELAY},
-    {"short", required_argument, nullptr, SHORT},
     {"extra", required_argument, nullptr, EXTRA},
     {"timeout", required_argument, nullptr, TIMEOUT},
-    {"die-with-parent", no_argument, nullptr, PARENT},
+    {"die-with-parent", no_argument, nullptr, DIE_WITH_PARENT},
     {"verbose", no_argument, nullptr, VERBOSE},
     {"help", no_argument, nullptr, HELP},
     {nullptr, 0, nullptr, 0},
 };
 
-// The version answer and the pin levels depend on more than one option, so they are settled
-// only once the whole command line has been read.
+// The version answer depends on two options, so it is settled once the whole line is read.
 struct CommandLine
 {
     Options& options;
-    int pinDefault = 0;
-    std::string versionText = "2.8";
-    bool versionHex = false;
+    std::string versionText;
+    std::optional<std::vector<unsigned char>> versionHex;
 };
 
-// An option that sets one field of Options: to its argument, or to true for a switch.
-template <typename T> struct FieldOption
+int UsageError(const char* problem)
 {
-    int id;
-    T Options::*field;
-};
-
-const FieldOption<std::string> TEXT_OPTIONS[] = {
-    {LINK, &Options::link},
-    {IMAGE, &Options::image},
-    {REPORT, &Options::report},
-    {CAPTURE, &Options::capture},
-};
-
-const FieldOption<bool> SWITCH_OPTIONS[] = {
-    {ONCE, &Options::once},
-    {SILENT, &Options::silent},
-    {PARENT, &Options::dieWithParent},
-    {VERBOSE, &Options::verbose},
-};
-
-struct NumberOption
-{
-    int id;
-    long long min;
-    long long max;
-    const char* problem;
-    void (*store)(CommandLine&, long long);
-};
-
-const NumberOption NUMBER_OPTIONS[] = {
-    {BOOTLOADER, 0, 0xFFFFFFFFLL, "--bootloader wants a number from 0 to 4294967295",
-     [](CommandLine& line, long long value)
-     { line.options.bootloader = static_cast<uint32_t>(value); }},
-    {PIN_DEFAULT, 0, 255, "--pin-default wants a number from 0 to 255",
-     [](CommandLine& line, long long value) { line.pinDefault = static_cast<int>(value); }},
-    {BOARD_ID, 0, 255, "--board-id wants a number from 0 to 255",
-     [](CommandLine& line, long long value) { line.options.boardId = static_cast<int>(value); }},
-    {SILENT_FROM, 1, 1LL << 30, "--silent-from wants a number from 1",
-     [](CommandLine& line, long long value) { line.options.silentFrom = static_cast<int>(value); }},
-    {STOP_READING, 0, 1LL << 30, "--stop-reading wants a number from 0",
-     [](CommandLine& line, long long value)
-     { line.options.stopReadingAt = static_cast<int>(value); }},
-    {DELAY, 0, 3600000, "--delay wants milliseconds",
-     [](CommandLine& line, long long value) { line.options.delayMs = static_cast<int>(value); }},
-    {SHORT, 0, 4096, "--short wants a byte count",
-     [](CommandLine& line, long long value)
-     { line.options.shortAnswer = static_cast<int>(value); }},
-    {EXTRA, 0, 4096, "--extra wants a byte count",
-     [](CommandLine& line, long long value) { line.options.extra = static_cast<int>(value); }},
-    {TIMEOUT, 1, 86400 * 365, "--timeout wants seconds",
-     [](CommandLine& line, long long value) { line.options.timeoutS = static_cast<int>(value); }},
-};
-
-template <typename Entry, std::size_t N> const Entry* Find(const Entry (&table)[N], int id)
-{
-    const auto found = std::find_if(std::begin(table), std::end(table),
-                                    [id](const Entry& e) { return e.id == id; });
-    return found == std::end(table) ? nullptr : found;
-}
-
-bool ParseInt(const char* text, long long min, long long max, long long* value)
-{
-    char* end = nullptr;
-    errno = 0;
-    const long long parsed = std::strtoll(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0' || parsed < min || parsed > max)
-    {
-        return false;
-    }
-    *value = parsed;
-    return true;
+    std::fprintf(stderr, "board-simulator: %s\n\n%s", problem, USAGE);
+    return 2;
 }
 
 struct Range
@@ -153,18 +129,36 @@ struct Range
     long long max;
 };
 
-// Parses "A<separator>B" with A and B numbers in their ranges.
-bool ParsePair(const char* text, char separator, Range firstRange, Range secondRange,
-               long long* first, long long* second)
+// A whole number in decimal, octal (0...) or hexadecimal (0x...).
+bool ParseNumber(const std::string& text, Range range, long long& value)
 {
-    const char* split = std::strchr(text, separator);
-    return split != nullptr &&
-           ParseInt(std::string(text, static_cast<size_t>(split - text)).c_str(), firstRange.min,
-                    firstRange.max, first) &&
-           ParseInt(split + 1, secondRange.min, secondRange.max, second);
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(text.c_str(), &end, 0);
+    return errno == 0 && end != text.c_str() && *end == '\0' && value >= range.min &&
+           value <= range.max;
 }
 
-bool ParseHex(const char* text, std::vector<unsigned char>* bytes)
+template <typename Field>
+std::optional<int> TakeNumber(const char* text, Range range, const char* problem, Field& field)
+{
+    long long value = 0;
+    if (!ParseNumber(text, range, value))
+        return UsageError(problem);
+    field = static_cast<Field>(value);
+    return std::nullopt;
+}
+
+// "A<separator>B", with A and B numbers in their ranges.
+bool ParsePair(const std::string& text, char separator, Range firstRange, Range secondRange,
+               long long& first, long long& second)
+{
+    const size_t split = text.find(separator);
+    return split != std::string::npos && ParseNumber(text.substr(0, split), firstRange, first) &&
+           ParseNumber(text.substr(split + 1), secondRange, second);
+}
+
+bool ParseHex(const char* text, std::vector<unsigned char>& bytes)
 {
     std::string digits;
     for (const char* c = text; *c; ++c)
@@ -174,7 +168,6 @@ bool ParseHex(const char* text, std::vector<unsigned char>* bytes)
     }
     if (digits.size() % 2 != 0)
         return false;
-    bytes->clear();
     for (size_t i = 0; i < digits.size(); i += 2)
     {
         char pair[3] = {digits[i], digits[i + 1], 0};
@@ -182,100 +175,100 @@ bool ParseHex(const char* text, std::vector<unsigned char>* bytes)
         const long long value = std::strtoll(pair, &end, 16);
         if (*end != '\0')
             return false;
-        bytes->push_back(static_cast<unsigned char>(value));
+        bytes.push_back(static_cast<unsigned char>(value));
     }
     return true;
 }
 
-// Takes one option that is not a plain text, switch or number. Returns the status to exit
-// with at once, or nothing to read on.
-std::optional<int> TakeSpecialOption(int id, const char* argument, CommandLine& line)
+// Returns the status to exit with at once, or nothing to read on.
+std::optional<int> TakeOption(int id, const char* argument, CommandLine& line)
 {
     Options& options = line.options;
+    long long first = 0;
+    long long second = 0;
     switch (id)
     {
+    case LINK:
+        options.link = argument;
+        return std::nullopt;
     case VERSION:
         line.versionText = argument;
         return std::nullopt;
     case VERSION_HEX:
-        if (!ParseHex(argument, &options.versionAnswer))
+        if (!ParseHex(argument, line.versionHex.emplace()))
             return UsageError("--version-hex wants pairs of hexadecimal digits");
-        line.versionHex = true;
         return std::nullopt;
+    case BOOTLOADER:
+        return TakeNumber(argument, {0, 0xFFFFFFFFLL},
+                          "--bootloader wants a number from 0 to 4294967295", options.bootloader);
     case PIN:
-    {
-        long long pin = 0;
-        long long level = 0;
-        if (!ParsePair(argument, '=', {0, 255}, {0, 255}, &pin, &level))
+        if (!ParsePair(argument, '=', {0, 255}, {0, 255}, first, second))
             return UsageError("--pin wants P=V with P and V from 0 to 255");
-        options.pinLevels[pin] = static_cast<int>(level);
+        options.pinLevels[first] = static_cast<unsigned char>(second);
         return std::nullopt;
-    }
+    case BOARD_ID:
+        return TakeNumber(argument, {0, 255}, "--board-id wants a number from 0 to 255",
+                          options.boardId);
+    case IMAGE:
+        options.image = argument;
+        return std::nullopt;
+    case REPORT:
+        options.report = argument;
+        return std::nullopt;
+    case CAPTURE:
+        options.capture = argument;
+        return std::nullopt;
     case REFUSE:
-    {
-        long long at = 0;
-        long long status = 0;
-        if (!ParsePair(argument, ':', {1, 1LL << 30}, {1, 255}, &at, &status))
+        if (!ParsePair(argument, ':', {1, 1LL << 30}, {1, 255}, first, second))
             return UsageError("--refuse wants K:S with K >= 1 and S from 1 to 255");
-        options.refuseAt = static_cast<int>(at);
-        options.refuseStatus = static_cast<int>(status);
+        options.refuseAt = static_cast<int>(first);
+        options.refuseStatus = static_cast<unsigned char>(second);
         return std::nullopt;
-    }
+    case SILENT:
+        options.silent = true;
+        return std::nullopt;
+    case SILENT_FROM:
+        return TakeNumber(argument, {1, 1LL << 30}, "--silent-from wants a number from 1",
+                          options.silentFrom);
+    case STOP_READING:
+        return TakeNumber(argument, {0, 1LL << 30}, "--stop-reading wants a number from 0",
+                          options.stopReadingAt);
+    case DELAY:
+        return TakeNumber(argument, {0, 3600000}, "--delay wants milliseconds", options.delayMs);
+    case EXTRA:
+        return TakeNumber(argument, {0, 4096}, "--extra wants a byte count", options.extra);
+    case TIMEOUT:
+        return TakeNumber(argument, {1, 86400 * 365}, "--timeout wants seconds", options.timeoutS);
+    case DIE_WITH_PARENT:
+        options.dieWithParent = true;
+        return std::nullopt;
+    case VERBOSE:
+        options.verbose = true;
+        return std::nullopt;
     case HELP:
-        PrintHelp();
+        std::fputs(USAGE, stdout);
         return 0;
     default:
         return UsageError("unknown option");
     }
 }
 
-std::optional<int> TakeOption(int id, const char* argument, CommandLine& line)
+// The version text goes out as 12 NUL-padded bytes, unless --version-hex gave the bytes.
+std::vector<unsigned char> VersionAnswer(const CommandLine& line)
 {
-    if (const FieldOption<std::string>* text = Find(TEXT_OPTIONS, id))
-    {
-        line.options.*text->field = argument;
-    }
-    else if (const FieldOption<bool>* flag = Find(SWITCH_OPTIONS, id))
-    {
-        line.options.*flag->field = true;
-    }
-    else if (const NumberOption* number = Find(NUMBER_OPTIONS, id))
-    {
-        long long value = 0;
-        if (!ParseInt(argument, number->min, number->max, &value))
-            return UsageError(number->problem);
-        number->store(line, value);
-    }
-    else
-    {
-        return TakeSpecialOption(id, argument, line);
-    }
-    return std::nullopt;
-}
-
-// The version text is sent as 12 NUL-padded bytes unless --version-hex gave the bytes.
-void SettleDefaults(CommandLine& line)
-{
-    Options& options = line.options;
-    if (!line.versionHex)
-    {
-        options.versionAnswer.assign(12, 0);
-        std::copy_n(line.versionText.begin(), std::min<size_t>(line.versionText.size(), 12),
-                    options.versionAnswer.begin());
-    }
-    for (int& level : options.pinLevels)
-    {
-        if (level < 0)
-            level = line.pinDefault;
-    }
+    if (line.versionHex)
+        return *line.versionHex;
+    std::vector<unsigned char> answer(12, 0);
+    std::copy_n(line.versionText.begin(), std::min<size_t>(line.versionText.size(), 12),
+                answer.begin());
+    return answer;
 }
 
 } // namespace
 
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& options)
 {
-    std::fill(std::begin(options.pinLevels), std::end(options.pinLevels), -1);
-    CommandLine line{options};
+    CommandLine line{options, "2.8", std::nullopt};
     int id;
     while ((id = getopt_long(argc, argv, "", LONG_OPTIONS, nullptr)) != -1)
     {
@@ -286,6 +279,6 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options)
         return UsageError("unexpected argument");
     if (options.link.empty())
         return UsageError("--link PATH is required");
-    SettleDefaults(line);
+    options.versionAnswer = VersionAnswer(line);
     return std::nullopt;
 }

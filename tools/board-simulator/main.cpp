@@ -74,7 +74,7 @@ void TakeFrame(PseudoTerminal& terminal, Board& board, int waitMs)
 void ServeFrames(PseudoTerminal& terminal, Board& board, int timeoutS)
 {
     const long long deadline = timeoutS > 0 ? NowMs() + timeoutS * 1000LL : 0;
-    while (!StopRequested() && !board.Done())
+    while (!StopRequested())
     {
         int waitMs = -1;
         if (deadline)
