@@ -1,97 +1,283 @@
 #include "Board.h"
 
 #include "Log.h"
-#include "Report.h"
 #include "Signals.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
+#include <numeric>
 
 namespace
 {
 
+// Command codes
+const unsigned char VERSION_QUERY = 0x01;
+const unsigned char BOOTLOADER_QUERY = 0x20;
+const unsigned char PIN_QUERY = 0x0A;
+const unsigned char BOARD_ID_QUERY = 0x02;
+const unsigned char MODE_0_TRANSFER = 0x0C;
+const unsigned char MODE_1_TRANSFER = 0x18;
+const unsigned char VERSIONED_TRANSFER = 0x19; // modes 2 and up
+
 enum MessageType
 {
-    HEADER = 0,
-    DATA = 1,
-    VERSION = 2,
-    BOOTLOADER = 3
+    HEADER_MESSAGE = 0,
+    DATA_MESSAGE = 1,
+    VERSION_MESSAGE = 2,
+    BOOTLOADER_MESSAGE = 3
 };
 
+const size_t SHORTEST_FRAME = 3;
+const size_t LONGEST_FRAME = 512;
+const size_t HEADER_HEAD = 16; // frame head, type, checksum, image length, image checksum
+const size_t DATA_HEAD = 8;    // frame head, type, checksum
+const unsigned char ACCEPTED = 0;
 const unsigned char ERROR_STATUS = 0xEE;
+
+// The rest of a frame follows at once: the updater writes each frame in one write.
+const int REST_OF_FRAME_WAIT_MS = 2000;
 
 uint32_t BigEndian32(const unsigned char* at)
 {
     return (uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) | (uint32_t(at[2]) << 8) | at[3];
 }
 
-uint32_t Sum(const unsigned char* bytes, size_t count)
+uint32_t Sum(const std::vector<unsigned char>& bytes, size_t from)
 {
-    uint32_t sum = 0;
-    for (size_t i = 0; i < count; ++i)
-    {
-        sum += bytes[i];
-    }
-    return sum;
+    return std::accumulate(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(),
+                           uint32_t(0));
 }
 
 // The checksum of a header or data message covers everything after it.
-bool MessageChecksumMatches(const std::vector<unsigned char>& frame)
+bool MessageChecksumMatches(const Frame& frame)
 {
-    return BigEndian32(&frame[4]) == Sum(&frame[8], frame.size() - 8);
+    return BigEndian32(&frame[4]) == Sum(frame, 8);
 }
 
 bool IsQuery(int command)
 {
-    return command == 0x01 || command == 0x20 || command == 0x0A || command == 0x02;
+    return command == VERSION_QUERY || command == BOOTLOADER_QUERY || command == PIN_QUERY ||
+           command == BOARD_ID_QUERY;
 }
 
 bool IsTransfer(int command)
 {
-    return command == 0x0C || command == 0x18 || command == 0x19;
-}
-
-// Only mode 2 (0x19) announces the bootloader and the version ahead of the header.
-bool CarriesVersion(int command)
-{
-    return command == 0x19;
+    return command == MODE_0_TRANSFER || command == MODE_1_TRANSFER ||
+           command == VERSIONED_TRANSFER;
 }
 
 // The type of the message that would go on with the running transfer.
 int ExpectedType(const Transfer& running)
 {
     if (running.headerSeen)
-        return DATA;
+        return DATA_MESSAGE;
     if (running.versionMessage)
-        return HEADER;
+        return HEADER_MESSAGE;
     if (running.bootloaderMessage)
-        return VERSION;
+        return VERSION_MESSAGE;
     return -1;
 }
 
-// A transfer keeps the command code it began with.
-std::string CommandChange(const Transfer& transfer, int command)
+// The checks of each message type return what is wrong with the message, or "" when it was
+// taken.
+
+std::string TakeBootloaderMessage(Transfer& transfer, const Frame& frame)
 {
-    if (command == transfer.command)
-        return "";
-    return "command code changed from " + std::to_string(transfer.command) + " to " +
-           std::to_string(command);
+    if (frame[2] != VERSIONED_TRANSFER)
+        return "bootloader message with command code " + std::to_string(frame[2]);
+    if (transfer.frameLengths.size() != 1)
+        return "bootloader message out of order";
+    if (frame.size() != 4)
+        return "bootloader message of " + std::to_string(frame.size()) + " bytes";
+    transfer.bootloaderMessage = true;
+    Verbose("bootloader message");
+    return "";
+}
+
+std::string TakeVersionMessage(Transfer& transfer, const Frame& frame)
+{
+    if (frame[2] != VERSIONED_TRANSFER)
+        return "version message with command code " + std::to_string(frame[2]);
+    if (transfer.versionMessage || transfer.headerSeen ||
+        transfer.frameLengths.size() != (transfer.bootloaderMessage ? 2u : 1u))
+        return "version message out of order";
+    if (frame.size() != 7 || frame[6] != 0)
+        return "version message of " + std::to_string(frame.size()) + " bytes";
+    transfer.versionMessage = true;
+    transfer.versionMajor = frame[4];
+    transfer.versionMinor = frame[5];
+    Verbose("version message %d.%d", frame[4], frame[5]);
+    return "";
+}
+
+std::string TakeHeaderMessage(Transfer& transfer, const Frame& frame)
+{
+    if (transfer.headerSeen)
+        return "second header message";
+    if (frame[2] == VERSIONED_TRANSFER && !transfer.versionMessage)
+        return "header message before the version message";
+    if (frame.size() < HEADER_HEAD)
+        return "header message of " + std::to_string(frame.size()) + " bytes";
+    const uint32_t length = BigEndian32(&frame[8]);
+    const size_t carried = std::min<size_t>(length, LONGEST_FRAME - HEADER_HEAD);
+    if (frame.size() != carried + HEADER_HEAD)
+        return "header message of " + std::to_string(frame.size()) + " bytes for an image of " +
+               std::to_string(length);
+    if (!MessageChecksumMatches(frame))
+        return "header checksum mismatch";
+    transfer.headerSeen = true;
+    transfer.length = length;
+    transfer.announcedChecksum = BigEndian32(&frame[12]);
+    transfer.received.assign(frame.begin() + HEADER_HEAD, frame.end());
+    return "";
+}
+
+std::string TakeDataMessage(Transfer& transfer, const Frame& frame)
+{
+    if (!transfer.headerSeen)
+        return "data message before the header message";
+    const size_t remaining = transfer.length - transfer.received.size();
+    const size_t carried = std::min<size_t>(remaining, LONGEST_FRAME - DATA_HEAD);
+    if (carried == 0)
+        return "data message after the whole image";
+    if (frame.size() != carried + DATA_HEAD)
+        return "data message of " + std::to_string(frame.size()) + " bytes with " +
+               std::to_string(remaining) + " image bytes remaining";
+    if (!MessageChecksumMatches(frame))
+        return "data checksum mismatch";
+    transfer.received.insert(transfer.received.end(), frame.begin() + DATA_HEAD, frame.end());
+    return "";
+}
+
+std::string TakeMessage(Transfer& transfer, const Frame& frame)
+{
+    // A transfer keeps the command code it began with.
+    if (frame[2] != transfer.command)
+        return "command code changed from " + std::to_string(transfer.command) + " to " +
+               std::to_string(frame[2]);
+    switch (frame[3])
+    {
+    case BOOTLOADER_MESSAGE:
+        return TakeBootloaderMessage(transfer, frame);
+    case VERSION_MESSAGE:
+        return TakeVersionMessage(transfer, frame);
+    case HEADER_MESSAGE:
+        return TakeHeaderMessage(transfer, frame);
+    case DATA_MESSAGE:
+        return TakeDataMessage(transfer, frame);
+    default:
+        return "unknown message type " + std::to_string(frame[3]);
+    }
+}
+
+const char* OutcomeName(Outcome outcome)
+{
+    const char* const names[] = {"running", "complete",   "refused",
+                                 "error",   "unanswered", "incomplete"}; // as Outcome orders them
+    return names[static_cast<int>(outcome)];
+}
+
+QJsonObject TransferJson(const Transfer& t)
+{
+    QJsonArray lengths;
+    for (int length : t.frameLengths)
+        lengths.append(length);
+    const QJsonValue version =
+        t.versionMessage ? QJsonArray{t.versionMajor, t.versionMinor} : QJsonValue();
+    return {{"command", t.command},
+            {"bootloader_message", t.bootloaderMessage},
+            {"version", version},
+            {"length", qint64(t.length)},
+            {"received", qint64(t.received.size())},
+            {"image_checksum", qint64(t.announcedChecksum)},
+            {"received_checksum", qint64(t.receivedChecksum)},
+            {"messages", int(t.frameLengths.size())},
+            {"status_messages", t.statusMessages},
+            {"frame_lengths", lengths},
+            {"result", OutcomeName(t.outcome)},
+            {"error", QString::fromStdString(t.error)},
+            {"intact", t.intact}};
+}
+
+QByteArray ReportJson(const QString& device, const Record& record)
+{
+    QJsonArray errors;
+    for (const std::string& error : record.errors)
+        errors.append(QString::fromStdString(error));
+    QJsonArray transfers;
+    for (const Transfer& transfer : record.transfers)
+        transfers.append(TransferJson(transfer));
+    const QJsonObject queries = {{"version", record.versionQueries},
+                                 {"bootloader", record.bootloaderQueries},
+                                 {"pin", record.pinQueries},
+                                 {"board_id", record.boardIdQueries}};
+    return QJsonDocument(QJsonObject{{"device", device},
+                                     {"frames", record.frames},
+                                     {"queries", queries},
+                                     {"errors", errors},
+                                     {"transfers", transfers}})
+        .toJson();
+}
+
+// A reader never sees half a file. Nothing happens when the file cannot be made.
+void ReplaceFile(const std::string& path, const QByteArray& bytes)
+{
+    QSaveFile file(QString::fromStdString(path));
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size())
+        file.commit();
 }
 
 } // namespace
 
-void Board::HandleFrame(const std::vector<unsigned char>& frame)
+void Board::TakeFrame(int waitMs)
+{
+    unsigned char head[2];
+    if (!mTerminal.ReadExactly(head, 1, waitMs))
+        return;
+    if (!mTerminal.ReadExactly(head + 1, 1, REST_OF_FRAME_WAIT_MS))
+    {
+        if (!StopRequested())
+            Error("frame cut off after 1 byte");
+        return;
+    }
+    const size_t length = (size_t(head[0]) << 8) | head[1];
+    if (length < SHORTEST_FRAME || length > LONGEST_FRAME)
+    {
+        Error("frame length " + std::to_string(length) + " out of range");
+        // There is no way to find the next frame's start: drop what follows at once.
+        mTerminal.DiscardInput();
+        FailRunningTransfer("frame length out of range", true);
+        WriteReport();
+        return;
+    }
+    Frame frame(length);
+    frame[0] = head[0];
+    frame[1] = head[1];
+    if (mTerminal.ReadExactly(frame.data() + 2, length - 2, REST_OF_FRAME_WAIT_MS))
+    {
+        HandleFrame(frame);
+    }
+    else if (!StopRequested())
+    {
+        Error("frame of " + std::to_string(length) + " bytes cut off");
+        FailRunningTransfer("frame cut off", false);
+        WriteReport();
+    }
+}
+
+void Board::HandleFrame(const Frame& frame)
 {
     mRecord.frames++;
     const int command = frame[2];
     if (IsQuery(command))
     {
-        EndRunningTransfer("incomplete", "a query came during the transfer");
+        EndRunningTransfer(Outcome::Incomplete, "a query came during the transfer");
         if (!AnswerQuery(frame))
-        {
             return;
-        }
     }
     else if (IsTransfer(command))
     {
@@ -104,46 +290,42 @@ void Board::HandleFrame(const std::vector<unsigned char>& frame)
     // A transfer's report is written when it ends (messages in between would make a long
     // transfer quadratic).
     if (!mInTransfer)
-    {
         WriteReport();
-    }
 }
 
-bool Board::QuerySizeIs(const std::vector<unsigned char>& frame, size_t size, const char* query)
+bool Board::QuerySizeIs(const Frame& frame, size_t size, const char* query)
 {
     if (frame.size() == size)
-    {
         return true;
-    }
     Error(std::string(query) + " query of " + std::to_string(frame.size()) + " bytes");
     return false;
 }
 
-bool Board::AnswerQuery(const std::vector<unsigned char>& frame)
+bool Board::AnswerQuery(const Frame& frame)
 {
+    const uint32_t bootloader = mOptions.bootloader;
     switch (frame[2])
     {
-    case 0x01:
+    case VERSION_QUERY:
         if (!QuerySizeIs(frame, 3, "version"))
             return false;
-        mRecord.queries.version++;
+        mRecord.versionQueries++;
         Verbose("version query");
         Answer(mOptions.versionAnswer);
         return true;
-    case 0x20:
+    case BOOTLOADER_QUERY:
         if (!QuerySizeIs(frame, 3, "bootloader"))
             return false;
-        mRecord.queries.bootloader++;
+        mRecord.bootloaderQueries++;
         Verbose("bootloader version query");
-        Answer({static_cast<unsigned char>(mOptions.bootloader),
-                static_cast<unsigned char>(mOptions.bootloader >> 8),
-                static_cast<unsigned char>(mOptions.bootloader >> 16),
-                static_cast<unsigned char>(mOptions.bootloader >> 24)});
+        Answer({static_cast<unsigned char>(bootloader), static_cast<unsigned char>(bootloader >> 8),
+                static_cast<unsigned char>(bootloader >> 16),
+                static_cast<unsigned char>(bootloader >> 24)});
         return true;
-    case 0x0A:
+    case PIN_QUERY:
         if (!QuerySizeIs(frame, 4, "pin"))
             return false;
-        mRecord.queries.pin++;
+        mRecord.pinQueries++;
         Verbose("pin query %d", frame[3]);
         Answer({mOptions.pinLevels[frame[3]]});
         return true;
@@ -152,47 +334,40 @@ bool Board::AnswerQuery(const std::vector<unsigned char>& frame)
     }
 }
 
-bool Board::AnswerBoardIdQuery(const std::vector<unsigned char>& frame)
+bool Board::AnswerBoardIdQuery(const Frame& frame)
 {
-    const unsigned char fixed[] = {0x00, 0x0B, 0x02, 0x00, 0x00, 0x00, 0x01};
+    const unsigned char fixed[] = {0x00, 0x0B, BOARD_ID_QUERY, 0x00, 0x00, 0x00, 0x01};
     if (frame.size() != 11 || std::memcmp(frame.data(), fixed, sizeof fixed) != 0 ||
         frame[8] != 0x10 || frame[9] != 0 || frame[10] != 0)
     {
         Error("malformed board ID query");
         return false;
     }
-    mRecord.queries.boardId++;
+    mRecord.boardIdQueries++;
     Verbose("board ID query %d", frame[7]);
     Answer({mOptions.boardId});
     return true;
 }
 
-void Board::HandleTransferFrame(const std::vector<unsigned char>& frame)
+void Board::HandleTransferFrame(const Frame& frame)
 {
-    const int command = frame[2];
     if (frame.size() < 4)
     {
         Error("transfer frame of " + std::to_string(frame.size()) + " bytes has no type");
         return;
     }
     const int type = frame[3];
-    Transfer& transfer = TransferFor(command, type);
-    transfer.messages++;
+    Transfer& transfer = TransferFor(frame[2], type);
     transfer.frameLengths.push_back(static_cast<int>(frame.size()));
 
-    const bool statusBearing = type == HEADER || type == DATA;
-    std::string problem = CommandChange(transfer, command);
-    if (problem.empty())
-    {
-        problem = TakeMessage(transfer, frame);
-    }
+    const bool statusBearing = type == HEADER_MESSAGE || type == DATA_MESSAGE;
+    const std::string problem = TakeMessage(transfer, frame);
     if (!problem.empty())
     {
         Error(problem);
         FailTransfer(problem, statusBearing);
-        return;
     }
-    if (statusBearing)
+    else if (statusBearing)
     {
         AnswerStatusMessage(transfer, type);
     }
@@ -204,12 +379,10 @@ Transfer& Board::TransferFor(int command, int type)
 {
     const bool continues = mInTransfer && command == mRecord.transfers.back().command &&
                            type == ExpectedType(mRecord.transfers.back());
-    const bool opener =
-        type == BOOTLOADER || type == VERSION || (type == HEADER && !CarriesVersion(command));
+    const bool opener = type == BOOTLOADER_MESSAGE || type == VERSION_MESSAGE ||
+                        (type == HEADER_MESSAGE && command != VERSIONED_TRANSFER);
     if (mInTransfer && !continues && opener)
-    {
-        EndTransfer("incomplete", "a new transfer began");
-    }
+        EndTransfer(Outcome::Incomplete, "a new transfer began");
     if (!mInTransfer)
     {
         mRecord.transfers.emplace_back();
@@ -219,121 +392,29 @@ Transfer& Board::TransferFor(int command, int type)
     return mRecord.transfers.back();
 }
 
-// Returns what is wrong with the message, or "" when it was taken.
-std::string Board::TakeMessage(Transfer& transfer, const std::vector<unsigned char>& frame)
-{
-    const int type = frame[3];
-    switch (type)
-    {
-    case BOOTLOADER:
-        return TakeBootloaderMessage(transfer, frame);
-    case VERSION:
-        return TakeVersionMessage(transfer, frame);
-    case HEADER:
-        return TakeHeaderMessage(transfer, frame);
-    case DATA:
-        return TakeDataMessage(transfer, frame);
-    default:
-        return "unknown message type " + std::to_string(type);
-    }
-}
-
-std::string Board::TakeBootloaderMessage(Transfer& transfer,
-                                         const std::vector<unsigned char>& frame)
-{
-    const int command = frame[2];
-    if (!CarriesVersion(command))
-        return "bootloader message with command code " + std::to_string(command);
-    if (transfer.messages != 1)
-        return "bootloader message out of order";
-    if (frame.size() != 4)
-        return "bootloader message of " + std::to_string(frame.size()) + " bytes";
-    transfer.bootloaderMessage = true;
-    Verbose("bootloader message");
-    return "";
-}
-
-std::string Board::TakeVersionMessage(Transfer& transfer, const std::vector<unsigned char>& frame)
-{
-    const int command = frame[2];
-    if (!CarriesVersion(command))
-        return "version message with command code " + std::to_string(command);
-    if (transfer.versionMessage || transfer.headerSeen ||
-        transfer.messages != (transfer.bootloaderMessage ? 2 : 1))
-        return "version message out of order";
-    if (frame.size() != 7 || frame[6] != 0)
-        return "version message of " + std::to_string(frame.size()) + " bytes";
-    transfer.versionMessage = true;
-    transfer.versionMajor = frame[4];
-    transfer.versionMinor = frame[5];
-    Verbose("version message %d.%d", frame[4], frame[5]);
-    return "";
-}
-
-std::string Board::TakeHeaderMessage(Transfer& transfer, const std::vector<unsigned char>& frame)
-{
-    if (transfer.headerSeen)
-        return "second header message";
-    if (CarriesVersion(frame[2]) && !transfer.versionMessage)
-        return "header message before the version message";
-    if (frame.size() < 16)
-        return "header message of " + std::to_string(frame.size()) + " bytes";
-    const uint32_t length = BigEndian32(&frame[8]);
-    const size_t carried = std::min<uint32_t>(length, 496);
-    if (frame.size() != carried + 16)
-        return "header message of " + std::to_string(frame.size()) + " bytes for an image of " +
-               std::to_string(length);
-    if (!MessageChecksumMatches(frame))
-        return "header checksum mismatch";
-    transfer.headerSeen = true;
-    transfer.length = length;
-    transfer.announcedChecksum = BigEndian32(&frame[12]);
-    transfer.received.assign(frame.begin() + 16, frame.end());
-    return "";
-}
-
-std::string Board::TakeDataMessage(Transfer& transfer, const std::vector<unsigned char>& frame)
-{
-    if (!transfer.headerSeen)
-        return "data message before the header message";
-    const size_t remaining = transfer.length - transfer.received.size();
-    const size_t carried = std::min<size_t>(remaining, 504);
-    if (carried == 0)
-        return "data message after the whole image";
-    if (frame.size() != carried + 8)
-        return "data message of " + std::to_string(frame.size()) + " bytes with " +
-               std::to_string(remaining) + " image bytes remaining";
-    if (!MessageChecksumMatches(frame))
-        return "data checksum mismatch";
-    transfer.received.insert(transfer.received.end(), frame.begin() + 8, frame.end());
-    return "";
-}
-
 void Board::AnswerStatusMessage(Transfer& transfer, int type)
 {
     transfer.statusMessages++;
-    Verbose("%s message %d: %zu of %u image bytes", type == HEADER ? "header" : "data",
+    Verbose("%s message %d: %zu of %u image bytes", type == HEADER_MESSAGE ? "header" : "data",
             transfer.statusMessages, transfer.received.size(), transfer.length);
-    if (mOptions.refuseAt > 0 && transfer.statusMessages == mOptions.refuseAt)
+    if (transfer.statusMessages == mOptions.refuseAt)
     {
         AnswerStatus(mOptions.refuseStatus);
-        EndTransfer("refused", "refused with status " + std::to_string(mOptions.refuseStatus) +
-                                   " at message " + std::to_string(mOptions.refuseAt));
+        EndTransfer(Outcome::Refused, "refused with status " +
+                                          std::to_string(mOptions.refuseStatus) + " at message " +
+                                          std::to_string(mOptions.refuseAt));
         return;
     }
     // Full before the status goes out: the updater's next message must find no room.
     if (transfer.statusMessages == mOptions.stopReadingAt)
-    {
         StopReading();
-    }
-    const bool answered = AnswerStatus(0);
-    if (transfer.received.size() >= transfer.length)
-    {
-        // The whole image came, but the board kept its last status to itself: the updater
-        // cannot have taken the transfer as accepted.
-        EndTransfer(answered ? "complete" : "unanswered",
-                    answered ? "" : "no status for the last message");
-    }
+    const bool answered = AnswerStatus(ACCEPTED);
+    // The whole image came, but the board may have kept its last status to itself: the updater
+    // cannot have taken the transfer as accepted then.
+    if (transfer.received.size() >= transfer.length && answered)
+        EndTransfer(Outcome::Complete, "");
+    else if (transfer.received.size() >= transfer.length)
+        EndTransfer(Outcome::Unanswered, "no status for the last message");
 }
 
 void Board::StopReading()
@@ -341,6 +422,31 @@ void Board::StopReading()
     Verbose("filling the input and reading no more");
     mTerminal.FillInput();
     mStoppedReading = true;
+}
+
+void Board::Answer(std::vector<unsigned char> bytes)
+{
+    if (mOptions.silent)
+    {
+        Verbose("silent: no answer");
+        return;
+    }
+    bytes.insert(bytes.end(), static_cast<size_t>(mOptions.extra), 0xA5);
+    if (mOptions.delayMs > 0)
+        PauseUnlessStopped(mOptions.delayMs);
+    if (mTerminal.WriteAll(bytes))
+        Verbose("answered %zu bytes", bytes.size());
+}
+
+bool Board::AnswerStatus(unsigned char status)
+{
+    if (mOptions.silentFrom > 0 && mRecord.transfers.back().statusMessages >= mOptions.silentFrom)
+    {
+        Verbose("silent from status message %d: no status", mOptions.silentFrom);
+        return false;
+    }
+    Answer({status});
+    return !mOptions.silent;
 }
 
 void Board::Error(const std::string& text)
@@ -356,63 +462,28 @@ void Board::FailTransfer(const std::string& reason, bool statusDue)
         mRecord.transfers.back().statusMessages++;
         AnswerStatus(ERROR_STATUS);
     }
-    EndTransfer("error", reason);
+    EndTransfer(Outcome::Error, reason);
 }
 
 void Board::FailRunningTransfer(const std::string& reason, bool statusDue)
 {
     if (mInTransfer)
-    {
         FailTransfer(reason, statusDue);
-    }
 }
 
-void Board::EndRunningTransfer(const std::string& result, const std::string& reason)
+void Board::EndRunningTransfer(Outcome outcome, const std::string& reason)
 {
     if (mInTransfer)
-    {
-        EndTransfer(result, reason);
-    }
+        EndTransfer(outcome, reason);
 }
 
-void Board::Answer(const std::vector<unsigned char>& answer)
-{
-    if (mOptions.silent)
-    {
-        Verbose("silent: no answer");
-        return;
-    }
-    std::vector<unsigned char> bytes = answer;
-    bytes.insert(bytes.end(), static_cast<size_t>(mOptions.extra), 0xA5);
-    if (mOptions.delayMs > 0)
-    {
-        PauseUnlessStopped(mOptions.delayMs);
-    }
-    if (mTerminal.WriteAll(bytes))
-    {
-        Verbose("answered %zu bytes", bytes.size());
-    }
-}
-
-bool Board::AnswerStatus(unsigned char status)
-{
-    const Transfer& transfer = mRecord.transfers.back();
-    if (mOptions.silentFrom > 0 && transfer.statusMessages >= mOptions.silentFrom)
-    {
-        Verbose("silent from status message %d: no status", mOptions.silentFrom);
-        return false;
-    }
-    Answer({status});
-    return !mOptions.silent;
-}
-
-void Board::EndTransfer(const std::string& result, const std::string& error)
+void Board::EndTransfer(Outcome outcome, const std::string& error)
 {
     Transfer& transfer = mRecord.transfers.back();
-    transfer.result = result;
+    transfer.outcome = outcome;
     transfer.error = error;
-    transfer.receivedChecksum = Sum(transfer.received.data(), transfer.received.size());
-    const bool ranToTheEnd = result == "complete" || result == "unanswered";
+    transfer.receivedChecksum = Sum(transfer.received, 0);
+    const bool ranToTheEnd = outcome == Outcome::Complete || outcome == Outcome::Unanswered;
     transfer.intact = ranToTheEnd && transfer.headerSeen &&
                       transfer.received.size() == transfer.length &&
                       transfer.receivedChecksum == transfer.announcedChecksum;
@@ -422,39 +493,34 @@ void Board::EndTransfer(const std::string& result, const std::string& error)
         Error(transfer.error);
     }
     mInTransfer = false;
-    Verbose("transfer %s: %zu of %u bytes%s%s", result.c_str(), transfer.received.size(),
+    Verbose("transfer %s: %zu of %u bytes%s%s", OutcomeName(outcome), transfer.received.size(),
             transfer.length, transfer.error.empty() ? "" : ": ", transfer.error.c_str());
-    WriteImage(transfer);
+    if (!mOptions.image.empty())
+        ReplaceFile(mOptions.image,
+                    QByteArray(reinterpret_cast<const char*>(transfer.received.data()),
+                               static_cast<int>(transfer.received.size())));
+    WriteReport();
+}
+
+void Board::Finish()
+{
+    EndRunningTransfer(Outcome::Incomplete, "the simulator stopped during the transfer");
     WriteReport();
 }
 
 void Board::WriteReport()
 {
-    if (mOptions.report.empty())
-    {
-        return;
-    }
-    const std::string json = ReportJson(mTerminal.SlavePath(), mRecord);
-    ReplaceFile(mOptions.report, json.data(), json.size());
-}
-
-void Board::WriteImage(const Transfer& transfer)
-{
-    if (mOptions.image.empty())
-    {
-        return;
-    }
-    ReplaceFile(mOptions.image, transfer.received.data(), transfer.received.size());
+    if (!mOptions.report.empty())
+        ReplaceFile(mOptions.report,
+                    ReportJson(QString::fromStdString(mTerminal.SlavePath()), mRecord));
 }
 
 int Board::ExitStatus() const
 {
     for (const Transfer& transfer : mRecord.transfers)
     {
-        if (!transfer.intact || transfer.result != "complete")
-        {
+        if (transfer.outcome != Outcome::Complete || !transfer.intact)
             return 1;
-        }
     }
     return 0;
 }
