@@ -1,7 +1,6 @@
 #include "Board.h"
 
 #include "Log.h"
-#include "Signals.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

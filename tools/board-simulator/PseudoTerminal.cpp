@@ -1,87 +1,115 @@
 #include "PseudoTerminal.h"
 
-#include "Clock.h"
 #include "Log.h"
-#include "Signals.h"
 
+#include <QDeadlineTimer>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+namespace
+{
+
+volatile sig_atomic_t gStop = 0;
+
+void OnStopSignal(int)
+{
+    gStop = 1;
+}
+
+// poll() that lets the stop signals in for as long as it waits (a negative wait: no limit).
+int PollTakingSignals(pollfd* descriptors, nfds_t count, long long waitMs)
+{
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    const timespec wait{static_cast<time_t>(waitMs / 1000),
+                        static_cast<long>(waitMs % 1000) * 1000000L};
+    return ppoll(descriptors, count, waitMs < 0 ? nullptr : &wait, &unblocked);
+}
+
+// Says what failed, and why, on standard error; false, for the caller to return.
+bool Failed(const std::string& what)
+{
+    Warn("%s: %s", what.c_str(), std::strerror(errno));
+    return false;
+}
+
+} // namespace
+
+void TakeStopSignalsOnlyWhileWaiting()
+{
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+    {
+        struct sigaction action
+        {
+        };
+        action.sa_handler = OnStopSignal;
+        sigaction(signal, &action, nullptr);
+        sigaddset(&blocked, signal);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+}
+
+bool StopRequested()
+{
+    return gStop != 0;
+}
+
+void PauseUnlessStopped(long long milliseconds)
+{
+    const QDeadlineTimer until(milliseconds);
+    while (!gStop && !until.hasExpired())
+        PollTakingSignals(nullptr, 0, until.remainingTime());
+}
+
 bool PseudoTerminal::Open(const std::string& linkPath, const std::string& capturePath)
 {
     mLinkPath = linkPath;
     if (!OpenPair() || !MakeRaw())
-    {
         return false;
+    fcntl(mMaster, F_SETFL, fcntl(mMaster, F_GETFL) | O_NONBLOCK);
+    if (!capturePath.empty())
+    {
+        mCapture = std::fopen(capturePath.c_str(), "ab");
+        if (mCapture == nullptr)
+            return Failed("cannot open " + capturePath);
     }
-    const int flags = fcntl(mMaster, F_GETFL);
-    fcntl(mMaster, F_SETFL, flags | O_NONBLOCK);
-    return OpenCapture(capturePath) && PlaceLink();
+    return PlaceLink();
 }
 
 bool PseudoTerminal::OpenPair()
 {
     mMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (mMaster < 0 || grantpt(mMaster) != 0 || unlockpt(mMaster) != 0)
-    {
-        Warn("cannot open a pseudo-terminal: %s", std::strerror(errno));
-        return false;
-    }
+        return Failed("cannot open a pseudo-terminal");
     const char* name = ptsname(mMaster);
     if (name == nullptr)
-    {
-        Warn("ptsname: %s", std::strerror(errno));
-        return false;
-    }
+        return Failed("ptsname");
     mSlavePath = name;
     // Kept open for the whole run: the updater opening and closing the device never hangs up
     // the terminal, and the raw settings stay in force.
     mSlave = open(mSlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (mSlave < 0)
-    {
-        Warn("cannot open %s: %s", mSlavePath.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
+    return mSlave >= 0 || Failed("cannot open " + mSlavePath);
 }
 
 bool PseudoTerminal::MakeRaw()
 {
     termios settings{};
     if (tcgetattr(mSlave, &settings) != 0)
-    {
-        Warn("tcgetattr: %s", std::strerror(errno));
-        return false;
-    }
+        return Failed("tcgetattr");
     cfmakeraw(&settings);
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
-    if (tcsetattr(mSlave, TCSANOW, &settings) != 0)
-    {
-        Warn("tcsetattr: %s", std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
-bool PseudoTerminal::OpenCapture(const std::string& capturePath)
-{
-    if (capturePath.empty())
-    {
-        return true;
-    }
-    mCapture = std::fopen(capturePath.c_str(), "ab");
-    if (mCapture == nullptr)
-    {
-        Warn("cannot open %s: %s", capturePath.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
+    return tcsetattr(mSlave, TCSANOW, &settings) == 0 || Failed("tcsetattr");
 }
 
 bool PseudoTerminal::PlaceLink()
@@ -89,20 +117,14 @@ bool PseudoTerminal::PlaceLink()
     struct stat existing
     {
     };
-    if (lstat(mLinkPath.c_str(), &existing) == 0)
+    if (lstat(mLinkPath.c_str(), &existing) == 0 &&
+        (S_ISDIR(existing.st_mode) || unlink(mLinkPath.c_str()) != 0))
     {
-        if (S_ISDIR(existing.st_mode) || unlink(mLinkPath.c_str()) != 0)
-        {
-            Warn("cannot replace %s", mLinkPath.c_str());
-            return false;
-        }
-    }
-    if (symlink(mSlavePath.c_str(), mLinkPath.c_str()) != 0)
-    {
-        Warn("cannot create %s: %s", mLinkPath.c_str(), std::strerror(errno));
+        Warn("cannot replace %s", mLinkPath.c_str());
         return false;
     }
-    return true;
+    return symlink(mSlavePath.c_str(), mLinkPath.c_str()) == 0 ||
+           Failed("cannot create " + mLinkPath);
 }
 
 void PseudoTerminal::Close()
@@ -110,28 +132,21 @@ void PseudoTerminal::Close()
     WaitUntilAnswerTaken();
     RemoveLinkIfOurs();
     if (mCapture != nullptr)
-    {
         std::fclose(mCapture);
-    }
     if (mSlave >= 0)
-    {
         close(mSlave);
-    }
     if (mMaster >= 0)
-    {
         close(mMaster);
-    }
 }
 
 // The terminal goes away with the master: the updater must have read the last answer first.
 void PseudoTerminal::WaitUntilAnswerTaken()
 {
-    const long long until = NowMs() + 2000;
+    const QDeadlineTimer until(2000);
     int waiting = 0;
-    while (mSlave >= 0 && ioctl(mSlave, FIONREAD, &waiting) == 0 && waiting > 0 && NowMs() < until)
-    {
+    while (mSlave >= 0 && ioctl(mSlave, FIONREAD, &waiting) == 0 && waiting > 0 &&
+           !until.hasExpired())
         usleep(2000);
-    }
 }
 
 // Another simulator may have taken the link over since.
@@ -139,77 +154,43 @@ void PseudoTerminal::RemoveLinkIfOurs()
 {
     char target[4096];
     const ssize_t size = readlink(mLinkPath.c_str(), target, sizeof target - 1);
-    if (size > 0)
-    {
-        target[size] = '\0';
-        if (mSlavePath == target)
-        {
-            unlink(mLinkPath.c_str());
-        }
-    }
-}
-
-void PseudoTerminal::Capture(const unsigned char* bytes, size_t size)
-{
-    if (mCapture != nullptr)
-    {
-        std::fwrite(bytes, 1, size, mCapture);
-        std::fflush(mCapture);
-    }
+    if (size > 0 && mSlavePath == std::string(target, static_cast<size_t>(size)))
+        unlink(mLinkPath.c_str());
 }
 
 bool PseudoTerminal::ReadExactly(unsigned char* buffer, size_t size, int waitMs)
 {
     size_t got = 0;
-    while (got < size)
+    while (got < size && !StopRequested())
     {
-        if (StopRequested())
-        {
-            return false;
-        }
         const ssize_t count = read(mMaster, buffer + got, size - got);
         if (count > 0)
         {
-            Capture(buffer + got, static_cast<size_t>(count));
+            if (mCapture != nullptr)
+            {
+                std::fwrite(buffer + got, 1, static_cast<size_t>(count), mCapture);
+                std::fflush(mCapture);
+            }
             got += static_cast<size_t>(count);
             continue;
         }
         if (count < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
-        {
-            Warn("read: %s", std::strerror(errno));
-            return false;
-        }
+            return Failed("read");
         pollfd descriptor{mMaster, POLLIN, 0};
-        timespec wait{};
-        timespec* waitPointer = nullptr;
-        if (waitMs >= 0)
-        {
-            wait.tv_sec = waitMs / 1000;
-            wait.tv_nsec = (waitMs % 1000) * 1000000L;
-            waitPointer = &wait;
-        }
-        const int ready = PollTakingSignals(&descriptor, 1, waitPointer);
-        if (ready == 0)
-        {
+        const int ready = PollTakingSignals(&descriptor, 1, waitMs);
+        if (ready == 0 || (ready < 0 && errno != EINTR))
             return false;
-        }
-        if (ready < 0 && errno != EINTR)
-        {
-            return false;
-        }
+        // Cannot happen while the slave is held open; do not spin if it does.
         if (ready > 0 && (descriptor.revents & POLLHUP) && !(descriptor.revents & POLLIN))
-        {
-            // Cannot happen while the slave is held open; do not spin if it does.
             usleep(10000);
-        }
     }
-    return true;
+    return got == size;
 }
 
 void PseudoTerminal::DiscardInput()
 {
-    unsigned char junk[512];
-    while (ReadExactly(junk, 1, 50))
+    unsigned char junk;
+    while (ReadExactly(&junk, 1, 50))
     {
     }
 }
@@ -225,9 +206,7 @@ void PseudoTerminal::FillInput()
         size_t taken = 0;
         ssize_t count;
         while ((count = write(mSlave, filler.data(), filler.size())) > 0)
-        {
             taken += static_cast<size_t>(count);
-        }
         idleRounds = taken == 0 ? idleRounds + 1 : 0;
         usleep(20000);
     }
@@ -245,8 +224,7 @@ bool PseudoTerminal::WriteAll(const std::vector<unsigned char>& bytes)
         }
         else if (count < 0 && errno != EAGAIN && errno != EINTR)
         {
-            Warn("write: %s", std::strerror(errno));
-            return false;
+            return Failed("write");
         }
         else
         {

@@ -5,6 +5,15 @@
 #include <string>
 #include <vector>
 
+// SIGTERM, SIGINT and SIGHUP ask the simulator to stop cleanly. They stay blocked except while
+// it waits (on the terminal, or in PauseUnlessStopped), so none is lost between a look at
+// StopRequested() and the wait that follows it. SIGPIPE is ignored: a write whose reader went
+// away fails instead of ending the board.
+void TakeStopSignalsOnlyWhileWaiting();
+bool StopRequested();
+// Waits for milliseconds unless a stop is requested first.
+void PauseUnlessStopped(long long milliseconds);
+
 // The board's end of a pseudo-terminal pair, reached by the updater through a symlink to the
 // slave side, as if the link were the board's USB character device.
 class PseudoTerminal
@@ -32,11 +41,9 @@ public:
 private:
     bool OpenPair();
     bool MakeRaw();
-    bool OpenCapture(const std::string& capturePath);
     bool PlaceLink();
     void WaitUntilAnswerTaken();
     void RemoveLinkIfOurs();
-    void Capture(const unsigned char* bytes, size_t size);
 
     int mMaster = -1;
     int mSlave = -1;

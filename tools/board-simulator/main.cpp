@@ -7,12 +7,11 @@
 // faults on request. Run with --help for the options; Board.h describes the wire protocol.
 
 #include "Board.h"
-#include "Clock.h"
 #include "Log.h"
 #include "Options.h"
 #include "PseudoTerminal.h"
-#include "Signals.h"
 
+#include <QDeadlineTimer>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -24,20 +23,16 @@ namespace
 
 void ServeFrames(Board& board, int timeoutS)
 {
-    const long long deadline = timeoutS > 0 ? NowMs() + timeoutS * 1000LL : 0;
+    const QDeadlineTimer deadline(timeoutS > 0 ? timeoutS * 1000LL : -1);
     while (!StopRequested())
     {
-        int waitMs = -1;
-        if (deadline)
+        if (deadline.hasExpired())
         {
-            const long long left = deadline - NowMs();
-            if (left <= 0)
-            {
-                Verbose("timeout: exiting");
-                break;
-            }
-            waitMs = static_cast<int>(std::min<long long>(left, 1000000));
+            Verbose("timeout: exiting");
+            return;
         }
+        const int waitMs =
+            deadline.isForever() ? -1 : int(std::min<qint64>(deadline.remainingTime(), 1000000));
         if (board.StoppedReading())
             PauseUnlessStopped(waitMs < 0 ? 1000 : waitMs);
         else
@@ -74,7 +69,7 @@ int main(int argc, char** argv)
     Options options;
     if (const std::optional<int> status = ParseCommandLine(argc, argv, options))
         return *status;
-    SetVerbose(options.verbose);
+    gVerbose = options.verbose;
     TakeStopSignalsOnlyWhileWaiting();
     if (options.dieWithParent)
     {
