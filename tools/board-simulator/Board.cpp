@@ -249,7 +249,7 @@ void Board::TakeFrame(int waitMs)
         Error("frame length " + std::to_string(length) + " out of range");
         // There is no way to find the next frame's start: drop what follows at once.
         mTerminal.DiscardInput();
-        FailRunningTransfer("frame length out of range", true);
+        FailTransfer("frame length out of range", true);
         WriteReport();
         return;
     }
@@ -263,7 +263,7 @@ void Board::TakeFrame(int waitMs)
     else if (!StopRequested())
     {
         Error("frame of " + std::to_string(length) + " bytes cut off");
-        FailRunningTransfer("frame cut off", false);
+        FailTransfer("frame cut off", false);
         WriteReport();
     }
 }
@@ -274,7 +274,7 @@ void Board::HandleFrame(const Frame& frame)
     const int command = frame[2];
     if (IsQuery(command))
     {
-        EndRunningTransfer(Outcome::Incomplete, "a query came during the transfer");
+        EndTransfer(Outcome::Incomplete, "a query came during the transfer");
         if (!AnswerQuery(frame))
             return;
     }
@@ -292,6 +292,33 @@ void Board::HandleFrame(const Frame& frame)
         WriteReport();
 }
 
+// False for a malformed query: it is recorded as an error and gets no answer.
+bool Board::AnswerQuery(const Frame& frame)
+{
+    const uint32_t bootloader = mOptions.bootloader;
+    switch (frame[2])
+    {
+    case VERSION_QUERY:
+        return QuerySizeIs(frame, 3, "version") &&
+               Answered(mRecord.versionQueries, "version query", mOptions.versionAnswer);
+    case BOOTLOADER_QUERY:
+        return QuerySizeIs(frame, 3, "bootloader") &&
+               Answered(mRecord.bootloaderQueries, "bootloader version query",
+                        {static_cast<unsigned char>(bootloader),
+                         static_cast<unsigned char>(bootloader >> 8),
+                         static_cast<unsigned char>(bootloader >> 16),
+                         static_cast<unsigned char>(bootloader >> 24)});
+    case PIN_QUERY:
+        return QuerySizeIs(frame, 4, "pin") &&
+               Answered(mRecord.pinQueries, "pin query " + std::to_string(frame[3]),
+                        {mOptions.pinLevels[frame[3]]});
+    default:
+        return IsBoardIdQuery(frame) &&
+               Answered(mRecord.boardIdQueries, "board ID query " + std::to_string(frame[7]),
+                        {mOptions.boardId});
+    }
+}
+
 bool Board::QuerySizeIs(const Frame& frame, size_t size, const char* query)
 {
     if (frame.size() == size)
@@ -300,51 +327,21 @@ bool Board::QuerySizeIs(const Frame& frame, size_t size, const char* query)
     return false;
 }
 
-bool Board::AnswerQuery(const Frame& frame)
-{
-    const uint32_t bootloader = mOptions.bootloader;
-    switch (frame[2])
-    {
-    case VERSION_QUERY:
-        if (!QuerySizeIs(frame, 3, "version"))
-            return false;
-        mRecord.versionQueries++;
-        Verbose("version query");
-        Answer(mOptions.versionAnswer);
-        return true;
-    case BOOTLOADER_QUERY:
-        if (!QuerySizeIs(frame, 3, "bootloader"))
-            return false;
-        mRecord.bootloaderQueries++;
-        Verbose("bootloader version query");
-        Answer({static_cast<unsigned char>(bootloader), static_cast<unsigned char>(bootloader >> 8),
-                static_cast<unsigned char>(bootloader >> 16),
-                static_cast<unsigned char>(bootloader >> 24)});
-        return true;
-    case PIN_QUERY:
-        if (!QuerySizeIs(frame, 4, "pin"))
-            return false;
-        mRecord.pinQueries++;
-        Verbose("pin query %d", frame[3]);
-        Answer({mOptions.pinLevels[frame[3]]});
-        return true;
-    default:
-        return AnswerBoardIdQuery(frame);
-    }
-}
-
-bool Board::AnswerBoardIdQuery(const Frame& frame)
+bool Board::IsBoardIdQuery(const Frame& frame)
 {
     const unsigned char fixed[] = {0x00, 0x0B, BOARD_ID_QUERY, 0x00, 0x00, 0x00, 0x01};
-    if (frame.size() != 11 || std::memcmp(frame.data(), fixed, sizeof fixed) != 0 ||
-        frame[8] != 0x10 || frame[9] != 0 || frame[10] != 0)
-    {
-        Error("malformed board ID query");
-        return false;
-    }
-    mRecord.boardIdQueries++;
-    Verbose("board ID query %d", frame[7]);
-    Answer({mOptions.boardId});
+    if (frame.size() == 11 && std::memcmp(frame.data(), fixed, sizeof fixed) == 0 &&
+        frame[8] == 0x10 && frame[9] == 0 && frame[10] == 0)
+        return true;
+    Error("malformed board ID query");
+    return false;
+}
+
+bool Board::Answered(int& count, const std::string& query, const Frame& answer)
+{
+    count++;
+    Verbose("%s", query.c_str());
+    Answer(answer);
     return true;
 }
 
@@ -380,7 +377,7 @@ Transfer& Board::TransferFor(int command, int type)
                            type == ExpectedType(mRecord.transfers.back());
     const bool opener = type == BOOTLOADER_MESSAGE || type == VERSION_MESSAGE ||
                         (type == HEADER_MESSAGE && command != VERSIONED_TRANSFER);
-    if (mInTransfer && !continues && opener)
+    if (!continues && opener)
         EndTransfer(Outcome::Incomplete, "a new transfer began");
     if (!mInTransfer)
     {
@@ -423,7 +420,7 @@ void Board::StopReading()
     mStoppedReading = true;
 }
 
-void Board::Answer(std::vector<unsigned char> bytes)
+void Board::Answer(Frame bytes)
 {
     if (mOptions.silent)
     {
@@ -456,6 +453,8 @@ void Board::Error(const std::string& text)
 
 void Board::FailTransfer(const std::string& reason, bool statusDue)
 {
+    if (!mInTransfer)
+        return;
     if (statusDue)
     {
         mRecord.transfers.back().statusMessages++;
@@ -464,20 +463,11 @@ void Board::FailTransfer(const std::string& reason, bool statusDue)
     EndTransfer(Outcome::Error, reason);
 }
 
-void Board::FailRunningTransfer(const std::string& reason, bool statusDue)
-{
-    if (mInTransfer)
-        FailTransfer(reason, statusDue);
-}
-
-void Board::EndRunningTransfer(Outcome outcome, const std::string& reason)
-{
-    if (mInTransfer)
-        EndTransfer(outcome, reason);
-}
-
 void Board::EndTransfer(Outcome outcome, const std::string& error)
 {
+    if (!mInTransfer)
+        return;
+    mInTransfer = false;
     Transfer& transfer = mRecord.transfers.back();
     transfer.outcome = outcome;
     transfer.error = error;
@@ -491,7 +481,6 @@ void Board::EndTransfer(Outcome outcome, const std::string& error)
         transfer.error = "image checksum mismatch";
         Error(transfer.error);
     }
-    mInTransfer = false;
     Verbose("transfer %s: %zu of %u bytes%s%s", OutcomeName(outcome), transfer.received.size(),
             transfer.length, transfer.error.empty() ? "" : ": ", transfer.error.c_str());
     if (!mOptions.image.empty())
@@ -503,7 +492,7 @@ void Board::EndTransfer(Outcome outcome, const std::string& error)
 
 void Board::Finish()
 {
-    EndRunningTransfer(Outcome::Incomplete, "the simulator stopped during the transfer");
+    EndTransfer(Outcome::Incomplete, "the simulator stopped during the transfer");
     WriteReport();
 }
 

@@ -99,20 +99,19 @@ public:
 
 private:
     void HandleFrame(const Frame& frame);
-    // False for a malformed query: it is recorded as an error and gets no answer.
     bool AnswerQuery(const Frame& frame);
-    bool AnswerBoardIdQuery(const Frame& frame);
     bool QuerySizeIs(const Frame& frame, size_t size, const char* query);
+    bool IsBoardIdQuery(const Frame& frame);
+    bool Answered(int& count, const std::string& query, const Frame& answer);
     void HandleTransferFrame(const Frame& frame);
     Transfer& TransferFor(int command, int type);
     void AnswerStatusMessage(Transfer& transfer, int type);
 
-    void Answer(std::vector<unsigned char> bytes);
+    void Answer(Frame bytes);
     bool AnswerStatus(unsigned char status); // false when a fault withholds it
     void Error(const std::string& text);
+    // Each does nothing when no transfer is running.
     void FailTransfer(const std::string& reason, bool statusDue);
-    void FailRunningTransfer(const std::string& reason, bool statusDue);
-    void EndRunningTransfer(Outcome outcome, const std::string& reason);
     void EndTransfer(Outcome outcome, const std::string& error);
 
     Options mOptions;

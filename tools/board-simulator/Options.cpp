@@ -1,6 +1,8 @@
 #include "Options.h"
 
+#include <QByteArray>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -63,49 +65,27 @@ SIGTERM, SIGINT and SIGHUP end it cleanly: the report is written (an unfinished 
 recorded as "incomplete") and the symlink is removed.
 )";
 
-enum OptionId
-{
-    LINK = 1000,
-    VERSION,
-    VERSION_HEX,
-    BOOTLOADER,
-    PIN,
-    BOARD_ID,
-    IMAGE,
-    REPORT,
-    CAPTURE,
-    REFUSE,
-    SILENT,
-    SILENT_FROM,
-    STOP_READING,
-    DELAY,
-    EXTRA,
-    TIMEOUT,
-    DIE_WITH_PARENT,
-    VERBOSE,
-    HELP
-};
-
+// Long options only: the letters merely tell them apart.
 const option LONG_OPTIONS[] = {
-    {"link", required_argument, nullptr, LINK},
-    {"version", required_argument, nullptr, VERSION},
-    {"version-hex", required_argument, nullptr, VERSION_HEX},
-    {"bootloader", required_argument, nullptr, BOOTLOADER},
-    {"pin", required_argument, nullptr, PIN},
-    {"board-id", required_argument, nullptr, BOARD_ID},
-    {"image", required_argument, nullptr, IMAGE},
-    {"report", required_argument, nullptr, REPORT},
-    {"capture", required_argument, nullptr, CAPTURE},
-    {"refuse", required_argument, nullptr, REFUSE},
-    {"silent", no_argument, nullptr, SILENT},
-    {"silent-from", required_argument, nullptr, SILENT_FROM},
-    {"stop-reading", required_argument, nullptr, STOP_READING},
-    {"delay", required_argument, nullptr, DELAY},
-    {"extra", required_argument, nullptr, EXTRA},
-    {"timeout", required_argument, nullptr, TIMEOUT},
-    {"die-with-parent", no_argument, nullptr, DIE_WITH_PARENT},
-    {"verbose", no_argument, nullptr, VERBOSE},
-    {"help", no_argument, nullptr, HELP},
+    {"link", required_argument, nullptr, 'l'},
+    {"version", required_argument, nullptr, 'v'},
+    {"version-hex", required_argument, nullptr, 'x'},
+    {"bootloader", required_argument, nullptr, 'b'},
+    {"pin", required_argument, nullptr, 'p'},
+    {"board-id", required_argument, nullptr, 'i'},
+    {"image", required_argument, nullptr, 'm'},
+    {"report", required_argument, nullptr, 'r'},
+    {"capture", required_argument, nullptr, 'c'},
+    {"refuse", required_argument, nullptr, 'R'},
+    {"silent", no_argument, nullptr, 's'},
+    {"silent-from", required_argument, nullptr, 'S'},
+    {"stop-reading", required_argument, nullptr, 'f'},
+    {"delay", required_argument, nullptr, 'd'},
+    {"extra", required_argument, nullptr, 'e'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"die-with-parent", no_argument, nullptr, 'P'},
+    {"verbose", no_argument, nullptr, 'V'},
+    {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -158,25 +138,15 @@ bool ParsePair(const std::string& text, char separator, Range firstRange, Range 
            ParseNumber(text.substr(split + 1), secondRange, second);
 }
 
+// Pairs of hexadecimal digits, blanks and colons between them allowed.
 bool ParseHex(const char* text, std::vector<unsigned char>& bytes)
 {
-    std::string digits;
-    for (const char* c = text; *c; ++c)
-    {
-        if (*c != ' ' && *c != ':')
-            digits += *c;
-    }
-    if (digits.size() % 2 != 0)
+    const QByteArray digits = QByteArray(text).replace(' ', "").replace(':', "");
+    if (digits.size() % 2 != 0 || !std::all_of(digits.begin(), digits.end(),
+                                               [](unsigned char c) { return std::isxdigit(c); }))
         return false;
-    for (size_t i = 0; i < digits.size(); i += 2)
-    {
-        char pair[3] = {digits[i], digits[i + 1], 0};
-        char* end = nullptr;
-        const long long value = std::strtoll(pair, &end, 16);
-        if (*end != '\0')
-            return false;
-        bytes.push_back(static_cast<unsigned char>(value));
-    }
+    const QByteArray parsed = QByteArray::fromHex(digits);
+    bytes.assign(parsed.begin(), parsed.end());
     return true;
 }
 
@@ -188,64 +158,64 @@ std::optional<int> TakeOption(int id, const char* argument, CommandLine& line)
     long long second = 0;
     switch (id)
     {
-    case LINK:
+    case 'l': // --link
         options.link = argument;
         return std::nullopt;
-    case VERSION:
+    case 'v': // --version
         line.versionText = argument;
         return std::nullopt;
-    case VERSION_HEX:
+    case 'x': // --version-hex
         if (!ParseHex(argument, line.versionHex.emplace()))
             return UsageError("--version-hex wants pairs of hexadecimal digits");
         return std::nullopt;
-    case BOOTLOADER:
+    case 'b': // --bootloader
         return TakeNumber(argument, {0, 0xFFFFFFFFLL},
                           "--bootloader wants a number from 0 to 4294967295", options.bootloader);
-    case PIN:
+    case 'p': // --pin
         if (!ParsePair(argument, '=', {0, 255}, {0, 255}, first, second))
             return UsageError("--pin wants P=V with P and V from 0 to 255");
         options.pinLevels[first] = static_cast<unsigned char>(second);
         return std::nullopt;
-    case BOARD_ID:
+    case 'i': // --board-id
         return TakeNumber(argument, {0, 255}, "--board-id wants a number from 0 to 255",
                           options.boardId);
-    case IMAGE:
+    case 'm': // --image
         options.image = argument;
         return std::nullopt;
-    case REPORT:
+    case 'r': // --report
         options.report = argument;
         return std::nullopt;
-    case CAPTURE:
+    case 'c': // --capture
         options.capture = argument;
         return std::nullopt;
-    case REFUSE:
+    case 'R': // --refuse
         if (!ParsePair(argument, ':', {1, 1LL << 30}, {1, 255}, first, second))
             return UsageError("--refuse wants K:S with K >= 1 and S from 1 to 255");
         options.refuseAt = static_cast<int>(first);
         options.refuseStatus = static_cast<unsigned char>(second);
         return std::nullopt;
-    case SILENT:
+    case 's': // --silent
         options.silent = true;
         return std::nullopt;
-    case SILENT_FROM:
+    case 'S': // --silent-from
         return TakeNumber(argument, {1, 1LL << 30}, "--silent-from wants a number from 1",
                           options.silentFrom);
-    case STOP_READING:
+    case 'f': // --stop-reading
         return TakeNumber(argument, {0, 1LL << 30}, "--stop-reading wants a number from 0",
                           options.stopReadingAt);
-    case DELAY:
+    case 'd': // --delay
         return TakeNumber(argument, {0, 3600000}, "--delay wants milliseconds", options.delayMs);
-    case EXTRA:
+    case 'e': // --extra
         return TakeNumber(argument, {0, 4096}, "--extra wants a byte count", options.extra);
-    case TIMEOUT:
+    case 't': // --timeout
         return TakeNumber(argument, {1, 86400 * 365}, "--timeout wants seconds", options.timeoutS);
-    case DIE_WITH_PARENT:
+    case 'P': // --die-with-parent
         options.dieWithParent = true;
         return std::nullopt;
-    case VERBOSE:
+    case 'V': // --verbose
         options.verbose = true;
         return std::nullopt;
-    case HELP:
+    case 'h': // --help
         std::fputs(USAGE, stdout);
         return 0;
     default:
