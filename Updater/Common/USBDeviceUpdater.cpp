@@ -1,6 +1,8 @@
 #include "USBDeviceUpdater.h"
 
+#include "BoardProtocol.h"
 #include "BoardStream.h"
+#include "Deadline.h"
 #include "UpdateLimits.h"
 #include "UpdatePaths.h"
 
@@ -18,21 +20,12 @@
 
 namespace
 {
-constexpr std::size_t MESSAGE_SIZE = 512;
 constexpr std::uint32_t HEADER_OVERHEAD = 16; // head, type, header checksum, length, image sum
 constexpr std::uint32_t DATA_OVERHEAD = 8;    // head, type, data checksum
-constexpr std::uint32_t HEADER_PAYLOAD = MESSAGE_SIZE - HEADER_OVERHEAD; // 496
-constexpr std::uint32_t DATA_PAYLOAD = MESSAGE_SIZE - DATA_OVERHEAD;     // 504
+constexpr std::uint32_t HEADER_PAYLOAD = MAX_MESSAGE_SIZE - HEADER_OVERHEAD; // 496
+constexpr std::uint32_t DATA_PAYLOAD = MAX_MESSAGE_SIZE - DATA_OVERHEAD;     // 504
 
 constexpr float BOOTLOADER_VERSION = 9.9f;
-
-enum eMessageType : unsigned char
-{
-    MESSAGE_HEADER = 0,
-    MESSAGE_DATA = 1,
-    MESSAGE_VERSION = 2,
-    MESSAGE_BOOTLOADER = 3
-};
 
 void PutBigEndian16(unsigned char* at, std::uint32_t value)
 {
@@ -104,7 +97,7 @@ bool ReadImageBytes(FILE* firmware, unsigned char* into, std::uint32_t count,
 
 struct Opening
 {
-    unsigned char command;
+    eBoardCommand command;
     eMessageType firstMessage;
 };
 
@@ -114,11 +107,11 @@ Opening OpeningForMode(int updateMode)
     switch (updateMode)
     {
     case 0:
-        return {0x0C, MESSAGE_HEADER};
+        return {COMMAND_UPDATE_MODE_0, MESSAGE_HEADER};
     case 1:
-        return {0x18, MESSAGE_HEADER};
+        return {COMMAND_UPDATE_MODE_1, MESSAGE_HEADER};
     default:
-        return {0x19, MESSAGE_VERSION};
+        return {COMMAND_UPDATE_MODE_2, MESSAGE_VERSION};
     }
 }
 
@@ -138,7 +131,7 @@ bool CanUpdateBootloader(int updateMode, const QMessageLogger& log)
 // The buffer is reused from one message to the next; only the first `length` bytes are sent.
 struct Message
 {
-    unsigned char bytes[MESSAGE_SIZE] = {};
+    unsigned char bytes[MAX_MESSAGE_SIZE] = {};
     std::uint32_t length = 0;
     std::uint32_t payload = 0; // image bytes this message carries
 };
@@ -149,7 +142,7 @@ struct TransferSource
     FILE* firmware;
     FirmwareImage image;
     float version;
-    unsigned char command;
+    eBoardCommand command;
 };
 
 void LogSum(const QMessageLogger& log, const char* label, std::uint32_t value)
@@ -284,7 +277,7 @@ bool BoardAccepted(FILE* device, const QMessageLogger& log)
         }
         return false;
     }
-    if (status != 0)
+    if (status != STATUS_ACCEPTED)
     {
         log.debug() << "Bad tx status (" << static_cast<unsigned>(status) << ")";
         return false;

@@ -1,6 +1,8 @@
 #include "USBVersionInterrogator.h"
 
+#include "BoardProtocol.h"
 #include "BoardStream.h"
+#include "Deadline.h"
 #include "UpdateLimits.h"
 
 #include <QDebug>
@@ -54,7 +56,7 @@ QString cUSBInterrogator::GetVersion()
     }
     const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
     const cDeadline deadline(BOARD_QUERY_WAIT_MS);
-    const UBYTE request[] = {0x00, 0x03, 0x01};
+    const UBYTE request[] = {0x00, 0x03, COMMAND_VERSION};
     SendRequest(mDeviceFile, request, deadline, log, "Failed to flush get version request");
 
     char version[12] = {};
@@ -71,7 +73,8 @@ UBYTE cUSBInterrogator::GetBoardID(UBYTE board)
     }
     const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
     const cDeadline deadline(BOARD_QUERY_WAIT_MS);
-    const UBYTE request[] = {0x00, 0x0B, 0x02, 0x00, 0x00, 0x00, 0x01, board, 0x10, 0x00, 0x00};
+    const UBYTE request[] = {0x00, 0x0B, COMMAND_BOARD_ID, 0x00, 0x00, 0x00, 0x01, board, 0x10,
+                             0x00, 0x00};
     SendRequest(mDeviceFile, request, deadline, log, "Failed to flush get board ID request");
 
     UBYTE id = 0;
@@ -92,7 +95,7 @@ bool cUSBInterrogator::GetPortPin(unsigned char pin)
     }
     const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
     const cDeadline deadline(BOARD_QUERY_WAIT_MS);
-    const UBYTE request[] = {0x00, 0x04, 0x0A, pin};
+    const UBYTE request[] = {0x00, 0x04, COMMAND_PORT_PIN, pin};
     SendRequest(mDeviceFile, request, deadline, log, "Flush failed");
 
     // A read that delivers nothing leaves the level at 0 (low).
@@ -119,7 +122,7 @@ ULONG cUSBInterrogator::GetBootloaderVersion()
     }
     const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
     const cDeadline deadline(BOARD_QUERY_WAIT_MS);
-    const UBYTE request[] = {0x00, 0x03, 0x20};
+    const UBYTE request[] = {0x00, 0x03, COMMAND_BOOTLOADER_VERSION};
     SendRequest(mDeviceFile, request, deadline, log,
                 "Failed to flush get bootloader version request");
 
