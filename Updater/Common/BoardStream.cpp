@@ -1,5 +1,7 @@
 #include "BoardStream.h"
 
+#include "Deadline.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +14,13 @@ namespace BoardStream
 
 namespace
 {
+
+enum class WaitResult
+{
+    Ready, // the descriptor can go on without blocking (or will report its end or error)
+    TimedOut,
+    Failed
+};
 
 // Bytes of input that the stream holds in its buffer and that have not been read yet.
 std::size_t BufferedInput(FILE* stream)
@@ -52,6 +61,16 @@ bool WouldBlock(int error)
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
+// Waits until the stream can deliver a byte without blocking, at most until the deadline.
+WaitResult WaitForInput(FILE* stream, const cDeadline& deadline)
+{
+    if (BufferedInput(stream) > 0)
+    {
+        return WaitResult::Ready;
+    }
+    return WaitFor(fileno(stream), POLLIN, deadline);
+}
+
 } // namespace
 
 FILE* OpenDevice(const char* path)
@@ -77,15 +96,6 @@ FILE* OpenDevice(const char* path)
         close(descriptor);
     }
     return stream;
-}
-
-WaitResult WaitForInput(FILE* stream, const cDeadline& deadline)
-{
-    if (BufferedInput(stream) > 0)
-    {
-        return WaitResult::Ready;
-    }
-    return WaitFor(fileno(stream), POLLIN, deadline);
 }
 
 ReadResult ReadWithin(FILE* stream, void* buffer, std::size_t size, const cDeadline& deadline)

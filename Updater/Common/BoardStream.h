@@ -13,10 +13,10 @@
 // see: a wait only happens when the buffer is empty, and then a one-byte fread() is done, which
 // issues at most one read() (it returns what the device has).
 
-#include "Deadline.h"
-
 #include <cstddef>
 #include <cstdio>
+
+class cDeadline;
 
 namespace BoardStream
 {
@@ -25,16 +25,6 @@ namespace BoardStream
 // blocking in the open. Links are followed (device managers place them), but only a character
 // device counts as a board: for anything else nothing is kept open and the result is null.
 FILE* OpenDevice(const char* path);
-
-enum class WaitResult
-{
-    Ready, // the descriptor can go on without blocking (or will report its end or error)
-    TimedOut,
-    Failed
-};
-
-// Waits until the stream can deliver a byte without blocking, at most until the deadline.
-WaitResult WaitForInput(FILE* stream, const cDeadline& deadline);
 
 struct ReadResult
 {
