@@ -1,11 +1,9 @@
+#include "ReplacementFile.h"
 #include "UpdateUtils.h"
 
-#include <QFile>
-
+// A flag is replaced whole rather than emptied in place: a link planted at its path is
+// replaced too, never followed to a file elsewhere.
 bool Touch(const QString& path)
 {
-    QFile file(path);
-    const bool opened = file.open(QIODevice::WriteOnly);
-    file.close();
-    return opened;
+    return ReplaceFileContent(path, QByteArray());
 }

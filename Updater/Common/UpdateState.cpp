@@ -1,8 +1,7 @@
+#include "ReplacementFile.h"
 #include "UpdateUtils.h"
 
 #include <QDebug>
-#include <QFile>
-#include <QTextStream>
 
 QString GetStateAsString(eUpdateStates state)
 {
@@ -41,19 +40,11 @@ QString GetStateAsString(eUpdateStates state)
     return QString::fromLatin1(texts[index]);
 }
 
+// The box's front end polls the file: replaced whole, it holds the previous number or the new one,
+// never nothing. When it cannot be replaced the previous number stays, and the box's programs
+// still learn of the attempt from the log.
 void WriteUpdateState(int state)
 {
-    QFile file(UPDATE_PROGRESS_FILE);
-    if (!file.open(QIODevice::WriteOnly))
-    {
-        // The previous state stays; the box's programs still learn of the attempt from the log.
-        qDebug() << "Changed state value to:" << state;
-        return;
-    }
-    {
-        QTextStream stream(&file);
-        stream << QString::number(state, 10);
-        qDebug() << "Changed state value to:" << state;
-    }
-    file.close();
+    qDebug() << "Changed state value to:" << state;
+    ReplaceFileContent(UPDATE_PROGRESS_FILE, QByteArray::number(state));
 }

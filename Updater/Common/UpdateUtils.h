@@ -25,7 +25,8 @@ QByteArray ReadFirstLine(const QString& path);
 // Reads from device up to and including the first line end, at most maxBytes bytes.
 QByteArray ReadLineUpTo(QIODevice& device, int maxBytes);
 
-// Creates an empty flag file, or empties an existing one. True when the file could be opened.
+// Leaves an empty flag file at path, in place of whatever was there (a link included). True when
+// the empty file is there.
 bool Touch(const QString& path);
 
 // Qt message handler that appends one line per message to the event log.
@@ -62,7 +63,7 @@ enum eUpdateStates
 };
 
 QString GetStateAsString(eUpdateStates state);
-// Records the state as a bare decimal number in UPDATE_PROGRESS_FILE.
+// Records the state as a bare decimal number in UPDATE_PROGRESS_FILE, replacing the file whole.
 void WriteUpdateState(int state);
 
 // True when the file's MD5 digest equals the one on the first line of path + ".md5".

@@ -1,8 +1,13 @@
+#include "LayOut.h"
 #include "TestBox.h"
 #include "UpdateUtils.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <atomic>
+#include <set>
+#include <sys/file.h>
+#include <thread>
 
 using ProgressStateTest = BoxTest;
 
@@ -33,6 +38,39 @@ TEST_F(ProgressStateTest, UnwritableProgressFileKeepsNothingButTheLogLine)
     EXPECT_TRUE(LogMessages().isEmpty());
 }
 
+TEST_F(ProgressStateTest, ReadersSeeTheOldNumberOrTheNewOneNeverLessOrNothing)
+{
+    const std::set<QByteArray> written = {"14", "8", "-1", "2"};
+    WriteUpdateState(14);
+    std::atomic<bool> writing{true};
+    std::set<QByteArray> seen;
+    std::thread reader(
+        [&]
+        {
+            while (writing)
+            {
+                QFile progress(UPDATE_PROGRESS_FILE);
+                seen.insert(progress.open(QIODevice::ReadOnly) ? progress.readAll() : "unopenable");
+            }
+        });
+    for (int round = 0; round < 25; ++round)
+    {
+        for (const QByteArray& state : written)
+        {
+            WriteUpdateState(state.toInt());
+        }
+    }
+    writing = false;
+    reader.join();
+
+    for (const QByteArray& content : seen)
+    {
+        EXPECT_EQ(written.count(content), 1u) << '"' << content.constData() << '"';
+    }
+    EXPECT_EQ(QDir(HOME).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList({".update_progress", "PXMPersistentData"}));
+}
+
 TEST(StateNames, EveryValueHasItsTextAndOthersAreAnError)
 {
     EXPECT_EQ(GetStateAsString(UPDATE_STATE_UNKNOWN), "Unknown");
@@ -59,4 +97,91 @@ TEST_F(TouchTest, EmptiesAnExistingFileAndFailsWithoutItsDirectory)
 
     EXPECT_FALSE(Touch(BoxPath("/home/pxm/missing/.flag")));
     EXPECT_FALSE(QFileInfo::exists(BoxPath("/home/pxm/missing")));
+}
+
+using ReplacementTest = BoxTest;
+
+struct cReplacing
+{
+    const char* what;
+    const char* path; // in the box
+    void (*write)(const QString& path);
+    QByteArray content; // afterwards
+};
+
+const cReplacing REPLACINGS[] = {{.what = "the progress file",
+                                  .path = "/home/pxm/.update_progress",
+                                  .write = [](const QString&) { WriteUpdateState(9); },
+                                  .content = "9"},
+                                 {.what = "a flag",
+                                  .path = "/home/pxm/.update_requested",
+                                  .write = [](const QString& path) { EXPECT_TRUE(Touch(path)); },
+                                  .content = ""}};
+
+TEST_F(ReplacementTest, ALinkPlantedAtThePathIsReplacedNeverWrittenThrough)
+{
+    for (const cReplacing& replacing : REPLACINGS)
+    {
+        SCOPED_TRACE(replacing.what);
+        ResetBox();
+        LayOut({{"/outside/victim", 'f', "not for the box"}});
+        ASSERT_EQ(symlink(Where("/outside/victim").constData(), Where(replacing.path).constData()),
+                  0);
+        replacing.write(BoxPath(replacing.path));
+        EXPECT_EQ(ReadFile(OUTSIDE + "/victim"), "not for the box");
+        EXPECT_FALSE(QFileInfo(BoxPath(replacing.path)).isSymLink());
+        EXPECT_EQ(ReadFile(BoxPath(replacing.path)), replacing.content);
+    }
+}
+
+// Another program of the box may write the same file: it must still be able to.
+TEST_F(ReplacementTest, AReplacedFileKeepsItsModeAndOwner)
+{
+    for (const cReplacing& replacing : REPLACINGS)
+    {
+        SCOPED_TRACE(replacing.what);
+        ResetBox();
+        const QByteArray path = Where(replacing.path);
+        WriteFile(BoxPath(replacing.path), "old");
+        ASSERT_EQ(chmod(path.constData(), 0664), 0);
+        ASSERT_EQ(chown(path.constData(), 65534, 65534), 0) << "needs root";
+        replacing.write(BoxPath(replacing.path));
+        struct stat status;
+        ASSERT_EQ(stat(path.constData(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0664u);
+        EXPECT_EQ(status.st_uid, 65534u);
+        EXPECT_EQ(status.st_gid, 65534u);
+        EXPECT_EQ(ReadFile(BoxPath(replacing.path)), replacing.content);
+    }
+}
+
+// Replacing needs only the directory's permission; writing in place needed the file's too, and
+// still does.
+TEST_F(ReplacementTest, AProgressFileThisUserMayNotWriteKeepsItsNumber)
+{
+    WriteUpdateState(8);
+    ASSERT_EQ(chmod(QFile::encodeName(HOME).constData(), 0777), 0);
+    ASSERT_EQ(seteuid(65534), 0) << "needs root";
+    WriteUpdateState(9);
+    ASSERT_EQ(seteuid(0), 0);
+    EXPECT_EQ(ReadFile(UPDATE_PROGRESS_FILE), "8");
+}
+
+// A writer holds its temporary file locked; one nobody holds was left by a writer that died.
+TEST_F(ReplacementTest, TheNextWriteRemovesWhatDeadWritersLeftAndNothingElse)
+{
+    LayOut({{".update_progress.new-Dead01", 'f', "7"},
+            {".update_progress.new-Alive1", 'f', ""},
+            {".update_requested.new-Other1", 'f', ""}});
+    cFileDescriptor alive(open(Where(".update_progress.new-Alive1").constData(), O_RDONLY));
+    ASSERT_EQ(flock(alive.Get(), LOCK_EX), 0);
+
+    WriteUpdateState(8);
+
+    EXPECT_EQ(ReadFile(UPDATE_PROGRESS_FILE), "8");
+    EXPECT_EQ(
+        QDir(HOME).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                             QDir::Name),
+        QStringList({".update_progress", ".update_progress.new-Alive1",
+                     ".update_requested.new-Other1", "PXMPersistentData"}));
 }
