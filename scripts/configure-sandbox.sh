@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds the tool for a sandbox box: every absolute path it uses lies under
-# <build dir>/box, the firmware server is on loopback, and the waits on boards, downloads and
-# unpacking are short so that the fault tests finish quickly.
+# <build dir>/box, the firmware server is on loopback, and the waits on boards, downloads,
+# unpacking and the update files lock are short so that the fault tests finish quickly.
 #   BUILD_DIR   build directory (default build-test)
 #   TEST_PORT   loopback port of the test firmware server (default 47380)
 #   SANITIZE=1  build with AddressSanitizer and UndefinedBehaviorSanitizer
@@ -14,7 +14,7 @@ build_dir=${BUILD_DIR:-build-test}
 port=${TEST_PORT:-47380}
 flags="-DRIRARUDE_BOARD_QUERY_WAIT_MS=1000 -DRIRARUDE_BOARD_STATUS_WAIT_MS=3000"
 flags+=" -DRIRARUDE_DOWNLOAD_STALL_MS=3000 -DRIRARUDE_EXTRACT_WAIT_MS=5000"
-flags+=" -DRIRARUDE_UPLOAD_CHECK_WAIT_MS=3000"
+flags+=" -DRIRARUDE_UPLOAD_CHECK_WAIT_MS=3000 -DRIRARUDE_UPDATE_FILES_LOCK_WAIT_MS=4000"
 # The code is kept free of warnings; in the builds CI makes, one fails the build.
 flags+=" -Werror"
 if [ "${SANITIZE:-0}" = 1 ]; then

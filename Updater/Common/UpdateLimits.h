@@ -16,6 +16,9 @@
 #ifndef RIRARUDE_EXTRACT_WAIT_MS
 #define RIRARUDE_EXTRACT_WAIT_MS 30000
 #endif
+#ifndef RIRARUDE_UPDATE_FILES_LOCK_WAIT_MS
+#define RIRARUDE_UPDATE_FILES_LOCK_WAIT_MS 120000
+#endif
 #ifndef RIRARUDE_UPLOAD_CHECK_WAIT_MS
 #define RIRARUDE_UPLOAD_CHECK_WAIT_MS 30000
 #endif
@@ -28,6 +31,11 @@ constexpr int BOARD_STATUS_WAIT_MS = RIRARUDE_BOARD_STATUS_WAIT_MS;
 constexpr int DOWNLOAD_STALL_TIMEOUT_MS = RIRARUDE_DOWNLOAD_STALL_MS;
 // The unpacking command gets this long; one still running then is stopped and counts as failed.
 constexpr int EXTRACT_WAIT_MS = RIRARUDE_EXTRACT_WAIT_MS;
+// A download about to put its pair in place, or an extraction, that finds the other at work on
+// the update files waits this long for it: longer than an extraction holds them (its unpacking
+// wait, then removing the old tree and flushing the new one). One still waiting then fails and
+// changes none of them.
+constexpr int UPDATE_FILES_LOCK_WAIT_MS = RIRARUDE_UPDATE_FILES_LOCK_WAIT_MS;
 // Reading one version member out of the uploaded archive gets as long as unpacking all of it
 // would; a tar still at it then is stopped with its whole group and the version is empty.
 constexpr int UPLOAD_CHECK_WAIT_MS = RIRARUDE_UPLOAD_CHECK_WAIT_MS;

@@ -4,6 +4,7 @@
 // update. Each step reports through standard output, the progress file, flag files and the log.
 
 #include "FixedPaths.h"
+#include "UpdateFilesLock.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -73,4 +74,6 @@ private:
     // Each body belongs to its reply, and goes with the manager.
     cDownloadBody* mFirmwareBody = nullptr;
     cDownloadBody* mChecksumBody = nullptr;
+    // Held from the moment the downloaded pair goes into place until the step ends.
+    cUpdateFilesLock mUpdateFilesLock;
 };

@@ -1,5 +1,7 @@
 #include "DovozUdiZedezod.h"
 #include "DownloadBody.h"
+#include "FirmwarePair.h"
+#include "UpdateLimits.h"
 #include "UpdateUtils.h"
 
 #include <QCoreApplication>
@@ -155,21 +157,27 @@ void cDovozUdiZedezod::PutPairInPlace(const QMessageLogger& log)
     CommitPair(log);
 }
 
-// Both files are on the disk before either replaces its target, and the companion goes last, as
-// the seal on the pair: should the box stop between the two renames, the new archive lies beside
-// the old companion, which does not describe it, so the pair fails every check instead of
-// vouching for the wrong archive. Each success member says what is in place afterwards; a
-// temporary file left out goes with its body when the step ends.
+// Both files are on the disk before either replaces its target, and only then is the update
+// files lock taken: a transfer, however long, never holds up an extraction, and an extraction
+// holds up only this last moment. The lock is kept until the step ends, so that what the result
+// reports is still so when it is printed. Each success member says what is in place afterwards.
 void cDovozUdiZedezod::CommitPair(const QMessageLogger& log)
 {
     const bool bothOnDisk = mFirmwareBody->Sync() && mChecksumBody->Sync();
-    const bool archivePlaced = bothOnDisk && mFirmwareBody->Commit();
-    const bool checksumPlaced = archivePlaced && mChecksumBody->Commit();
-    mDownloadResult.insert(FIRMWARE_SUCCESS_KEY, archivePlaced);
-    mDownloadResult.insert(CHECKSUM_SUCCESS_KEY, checksumPlaced);
-    if (!checksumPlaced)
+    if (bothOnDisk && !mUpdateFilesLock.Acquire(PXM_HOME, UPDATE_FILES_LOCK_WAIT_MS))
     {
-        log.debug() << "Could not put the files in place; the archive is new:" << archivePlaced;
+        log.debug() << "The update files were still in use after" << UPDATE_FILES_LOCK_WAIT_MS
+                    << "ms: the previous files stay";
+        return;
+    }
+    const cPairPlaced placed = bothOnDisk
+                                   ? PlaceFirmwarePair(mFirmwareBody->File(), mChecksumBody->File())
+                                   : cPairPlaced{false, false};
+    mDownloadResult.insert(FIRMWARE_SUCCESS_KEY, placed.archive);
+    mDownloadResult.insert(CHECKSUM_SUCCESS_KEY, placed.companion);
+    if (!placed.companion)
+    {
+        log.debug() << "Could not put the files in place; the archive is new:" << placed.archive;
     }
 }
 

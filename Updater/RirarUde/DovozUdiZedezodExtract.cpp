@@ -1,4 +1,6 @@
 #include "DovozUdiZedezod.h"
+#include "FirmwarePair.h"
+#include "ReplacementFile.h"
 #include "ShellProcess.h"
 #include "StagingDirectory.h"
 #include "UpdateLimits.h"
@@ -189,28 +191,48 @@ bool ReplaceFirmwareDirectory(const QMessageLogger& log)
     }
     return success;
 }
+
+// Whatever stopped downloads left of their temporary files goes with the pair.
+void ConsumePair()
+{
+    QFile::remove(UPDATER_ARCHIVE_FILE);
+    QFile::remove(UPDATER_CHECKSUM_FILE);
+    RemoveLeftoverReplacements(UPDATER_ARCHIVE_FILE);
+    RemoveLeftoverReplacements(UPDATER_CHECKSUM_FILE);
+}
 } // namespace
 
 // The archive and its companion are consumed whatever happens: a new attempt needs a new upload
-// or download, so a broken archive cannot be retried into a half-installed firmware.
+// or download, so a broken archive cannot be retried into a half-installed firmware. Only a step
+// that never got at them leaves them: they are another step's.
 void cDovozUdiZedezod::ExtractNewFirmware()
 {
     const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
     WriteUpdateState(UPDATE_STATE_EXTRACTING);
     const qint64 startTime = QDateTime::currentMSecsSinceEpoch();
 
+    // A download cannot put a new pair in place half-way through and see it consumed unread. A
+    // pair a stopped download decided on goes in first.
     bool success = false;
-    if (CheckFirmwareExists())
+    cUpdateFilesLock lock;
+    if (!lock.Acquire(PXM_HOME, UPDATE_FILES_LOCK_WAIT_MS))
     {
-        success = ReplaceFirmwareDirectory(log);
+        log.debug() << "The update files were still in use after" << UPDATE_FILES_LOCK_WAIT_MS
+                    << "ms: the archive stays";
     }
     else
     {
-        log.debug() << "No firmware";
+        FinishPlacingFirmwarePair();
+        if (CheckFirmwareExists())
+        {
+            success = ReplaceFirmwareDirectory(log);
+        }
+        else
+        {
+            log.debug() << "No firmware";
+        }
+        ConsumePair();
     }
-
-    QFile::remove(UPDATER_ARCHIVE_FILE);
-    QFile::remove(UPDATER_CHECKSUM_FILE);
     log.debug() << "Extracted Firmware in:" << QDateTime::currentMSecsSinceEpoch() - startTime
                 << "ms";
     WriteUpdateState(success ? UPDATE_STATE_EXTRACTED : UPDATE_STATE_FAILED);

@@ -1,10 +1,10 @@
 #include "DownloadBody.h"
 
+#include "ReplacementFile.h"
 #include "UpdateLimits.h"
 
 #include <QDebug>
 #include <QNetworkRequest>
-#include <QSaveFile>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -40,16 +40,16 @@ bool SentAsStored(const QNetworkReply* reply)
 } // namespace
 
 cDownloadBody::cDownloadBody(const QString& target, qint64 maxBytes, QNetworkReply* reply)
-    : QObject(reply), mReply(reply), mFile(new QSaveFile(target)), mHash(QCryptographicHash::Md5),
-      mMaxBytes(maxBytes)
+    : QObject(reply), mReply(reply), mFile(new cReplacementFile(target)),
+      mHash(QCryptographicHash::Md5), mMaxBytes(maxBytes)
 {
-    if (mFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+    if (mFile->Open())
     {
         mBytesWritten = 0;
     }
     else
     {
-        qDebug() << "Cannot write" << target << ":" << mFile->errorString();
+        qDebug() << "Cannot write" << target << ":" << mFile->ErrorString();
         mFile.reset();
     }
     reply->setReadBufferSize(DOWNLOAD_READ_BUFFER_BYTES);
@@ -94,15 +94,9 @@ QByteArray cDownloadBody::HexDigest() const
     return mHash.result().toHex();
 }
 
-// fdatasync leaves the timestamps to the commit's own sync, and the data is what takes long.
 bool cDownloadBody::Sync()
 {
-    return mFile && fdatasync(mFile->handle()) == 0;
-}
-
-bool cDownloadBody::Commit()
-{
-    return mFile && mFile->commit();
+    return mFile && mFile->Sync();
 }
 
 void cDownloadBody::Discard()
@@ -160,7 +154,7 @@ void cDownloadBody::TakeChunk(const QByteArray& chunk)
     }
     if (!Append(chunk))
     {
-        qDebug() << "Cannot write" << mFile->fileName() << ":" << mFile->errorString();
+        qDebug() << "Cannot write" << mFile->Target() << ":" << mFile->File().errorString();
         // The disk is freed now, not when the server stops sending.
         Discard();
         Stop(QNetworkReply::NoError);
@@ -170,7 +164,7 @@ void cDownloadBody::TakeChunk(const QByteArray& chunk)
 bool cDownloadBody::Append(const QByteArray& chunk)
 {
     // A full disk can take part of a chunk without reporting an error.
-    const qint64 written = mFile->write(chunk);
+    const qint64 written = mFile->File().write(chunk);
     mBytesWritten += qMax(written, qint64(0));
     if (written != chunk.size())
     {
@@ -201,7 +195,7 @@ void cDownloadBody::StartWriteback()
 {
     if (mBytesWritten - mWritebackStart >= WRITEBACK_STRETCH_BYTES)
     {
-        sync_file_range(mFile->handle(), mWritebackStart, mBytesWritten - mWritebackStart,
+        sync_file_range(mFile->File().handle(), mWritebackStart, mBytesWritten - mWritebackStart,
                         SYNC_FILE_RANGE_WRITE);
         mWritebackStart = mBytesWritten;
     }

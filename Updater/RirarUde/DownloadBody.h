@@ -8,12 +8,12 @@
 #include <QTimer>
 #include <memory>
 
-class QSaveFile;
+class cReplacementFile;
 
 // Streams a reply's body into a temporary file beside its target and digests it on the way, so
-// the file is never read back. Nothing replaces the target until Commit(); a body that is
-// refused, fails to store, or is abandoned with its reply takes its temporary file with it.
-// Parented to the reply.
+// the file is never read back. Nothing replaces the target until the file is committed; a body
+// that is refused, fails to store, or is abandoned with its reply takes its temporary file with
+// it. Parented to the reply.
 class cDownloadBody : public QObject
 {
 public:
@@ -36,8 +36,8 @@ public:
 
     // True once every byte is on the disk, still under the temporary name.
     bool Sync();
-    // Puts the file in the target's place; true when it is there.
-    bool Commit();
+    // The temporary file, to be committed. Only while Stored().
+    cReplacementFile& File() { return *mFile; }
     // Drops the temporary file at once.
     void Discard();
 
@@ -53,7 +53,7 @@ private:
     QNetworkReply::NetworkError EndOfTransfer() const;
 
     QNetworkReply* mReply;
-    std::unique_ptr<QSaveFile> mFile;
+    std::unique_ptr<cReplacementFile> mFile;
     QCryptographicHash mHash;
     QTimer mStallWatchdog;
     QByteArray mFirstLine;
