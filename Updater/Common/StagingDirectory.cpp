@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -90,9 +91,13 @@ cTreeFault cStagingDirectory::CheckTree(const QByteArray& name)
     return CheckUnpackedTree(mStaging.Get(), name);
 }
 
+// The tree's files reach the disk before its name does, and its name before the step reports
+// it: a power cut afterwards finds the whole new tree, never its name over files still empty.
 bool cStagingDirectory::MoveIntoPlace(const QByteArray& name, QString* reason)
 {
-    if (renameat(mStaging.Get(), name.constData(), mParent.Get(), name.constData()) != 0)
+    if (syncfs(mStaging.Get()) != 0 ||
+        renameat(mStaging.Get(), name.constData(), mParent.Get(), name.constData()) != 0 ||
+        fsync(mParent.Get()) != 0)
     {
         *reason = ErrorText(errno);
         return false;

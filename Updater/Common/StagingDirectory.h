@@ -35,7 +35,8 @@ public:
     // Checks the tree name built in the staging directory (see CheckUnpackedTree); the fault
     // names the entry from the staging directory.
     cTreeFault CheckTree(const QByteArray& name);
-    // Moves the tree name from the staging directory to the same name in the parent.
+    // Moves the tree name from the staging directory to the same name in the parent, once all
+    // of it is on the disk; true once the move is too.
     bool MoveIntoPlace(const QByteArray& name, QString* reason);
     // Removes the staging directory with whatever is left in it.
     bool Remove(cTreeFault* fault);
