@@ -17,7 +17,8 @@ from dataclasses import dataclass, field
 
 import box
 from box import BoxTestCase, path, write
-from firmware_server import ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, Reply, head, plain
+from firmware_server import (ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, Reply, head, plain,
+                             trickled)
 
 ARCHIVE = random.Random(6).randbytes(6 << 20)
 DIGEST = hashlib.md5(ARCHIVE).hexdigest().encode()
@@ -95,16 +96,6 @@ def cut_at_a_random_chunk_boundary():
     """Some of the archive's chunks, never all of them, then the connection closes."""
     all_chunks = chunks(ARCHIVE)
     return all_chunks[:random.randrange(1, len(all_chunks))]
-
-
-def trickled(body, pieces, pause):
-    """body with its length, in pieces that each wait pause seconds before they go."""
-    def paced():
-        size = len(body) // pieces + 1
-        for at in range(0, len(body), size):
-            time.sleep(pause)
-            yield body[at:at + size]
-    return Reply(head(f"Content-Length: {len(body)}", "Connection: close"), paced)
 
 
 def after_one_chunk(size_line):

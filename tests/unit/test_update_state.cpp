@@ -118,22 +118,6 @@ const cReplacing REPLACINGS[] = {{.what = "the progress file",
                                   .write = [](const QString& path) { EXPECT_TRUE(Touch(path)); },
                                   .content = ""}};
 
-TEST_F(ReplacementTest, ALinkPlantedAtThePathIsReplacedNeverWrittenThrough)
-{
-    for (const cReplacing& replacing : REPLACINGS)
-    {
-        SCOPED_TRACE(replacing.what);
-        ResetBox();
-        LayOut({{"/outside/victim", 'f', "not for the box"}});
-        ASSERT_EQ(symlink(Where("/outside/victim").constData(), Where(replacing.path).constData()),
-                  0);
-        replacing.write(BoxPath(replacing.path));
-        EXPECT_EQ(ReadFile(OUTSIDE + "/victim"), "not for the box");
-        EXPECT_FALSE(QFileInfo(BoxPath(replacing.path)).isSymLink());
-        EXPECT_EQ(ReadFile(BoxPath(replacing.path)), replacing.content);
-    }
-}
-
 // Another program of the box may write the same file: it must still be able to.
 TEST_F(ReplacementTest, AReplacedFileKeepsItsModeAndOwner)
 {
