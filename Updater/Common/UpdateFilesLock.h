@@ -19,10 +19,14 @@ public:
     cUpdateFilesLock& operator=(const cUpdateFilesLock&) = delete;
 
     // Takes the lock on directory, waiting at most waitMs for another holder to let it go.
-    // False when it did not come in time, or the directory cannot be opened. The lock is held
-    // until this object goes.
+    // False when it did not come in time, or the directory cannot be opened: Failure() says
+    // which. The lock is held until this object goes.
     bool Acquire(const QString& directory, int waitMs);
+    const QString& Failure() const { return mFailure; }
 
 private:
+    bool Fail(const QString& why);
+
     cFileDescriptor mDirectory;
+    QString mFailure;
 };

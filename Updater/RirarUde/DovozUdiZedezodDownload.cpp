@@ -166,8 +166,9 @@ void cDovozUdiZedezod::CommitPair(const QMessageLogger& log)
     const bool bothOnDisk = mFirmwareBody->Sync() && mChecksumBody->Sync();
     if (bothOnDisk && !mUpdateFilesLock.Acquire(PXM_HOME, UPDATE_FILES_LOCK_WAIT_MS))
     {
-        log.debug() << "The update files were still in use after" << UPDATE_FILES_LOCK_WAIT_MS
-                    << "ms: the previous files stay";
+        log.debug() << "Could not lock the update files:"
+                    << qPrintable(mUpdateFilesLock.Failure() +
+                                  QStringLiteral("; the previous files stay"));
         return;
     }
     const cPairPlaced placed = bothOnDisk

@@ -217,8 +217,8 @@ void cDovozUdiZedezod::ExtractNewFirmware()
     cUpdateFilesLock lock;
     if (!lock.Acquire(PXM_HOME, UPDATE_FILES_LOCK_WAIT_MS))
     {
-        log.debug() << "The update files were still in use after" << UPDATE_FILES_LOCK_WAIT_MS
-                    << "ms: the archive stays";
+        log.debug() << "Could not lock the update files:"
+                    << qPrintable(lock.Failure() + QStringLiteral("; the archive stays"));
     }
     else
     {

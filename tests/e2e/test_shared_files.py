@@ -106,11 +106,11 @@ class Blocked:
 
 BLOCKED = [
     Blocked("--downloadfirmware", True, printed(False),
-            [f"The update files were still in use after {LOCK_WAIT}000 ms: the previous files "
-             "stay"], 8),
+            [f"Could not lock the update files: still in use after {LOCK_WAIT}000 ms; the "
+             "previous files stay"], 8),
     Blocked("--extractfirmware", True, b"",
-            [f"The update files were still in use after {LOCK_WAIT}000 ms: the archive stays"],
-            2),
+            [f"Could not lock the update files: still in use after {LOCK_WAIT}000 ms; the "
+             "archive stays"], 2),
     Blocked("--getversions", False,
             b'{\n    "DSP Firmware Version": "",\n    "Firmware Version": "Unknown"\n}\n', [], 8),
     Blocked("--uploadfirmware", False,
