@@ -15,7 +15,7 @@ import box
 from box import BoxTestCase, files_below, path, write
 from firmware_server import ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, Reply, trickled
 
-LOCK_WAIT = 4  # seconds, in a test build
+LOCK_WAIT = 6  # seconds, in a test build: longer than its unpacking wait, as on a box
 # Enough members that unpacking them takes about a second.
 OLD_TREE = {f"Firmware/lib/{index:04}.so": b"old %04d\n" % index * 400 for index in range(3000)}
 NEW_PAIR = (b"new archive " * 1000,
