@@ -4,6 +4,9 @@
 #include <QDateTime>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -13,6 +16,37 @@ const char* OrAbsent(const char* text)
 {
     return text ? text : "(null)";
 }
+
+// The log lies where other programs of the box write too. A link planted at its name must not
+// make a tool run as root append to whatever it points at, and a FIFO there must not block the
+// step once its buffer is full: only a regular file is appended to, else the line goes to
+// standard error as for a missing directory.
+FILE* OpenLogFile(const char* path)
+{
+    if (path == nullptr)
+    {
+        return nullptr;
+    }
+    const int descriptor =
+        open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (descriptor < 0)
+    {
+        return nullptr;
+    }
+    struct stat status
+    {
+    };
+    FILE* stream = nullptr;
+    if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode))
+    {
+        stream = fdopen(descriptor, "a");
+    }
+    if (stream == nullptr)
+    {
+        close(descriptor);
+    }
+    return stream;
+}
 } // namespace
 
 void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
@@ -20,7 +54,7 @@ void customMessageHandler(QtMsgType type, const QMessageLogContext& context, con
     const QByteArray text = message.toLocal8Bit();
     // Opened and closed around every line: nothing is lost if the process dies between
     // messages, and a log directory that appears later is used from then on.
-    FILE* logFile = gUpdaterLogFile ? std::fopen(gUpdaterLogFile, "a+") : nullptr;
+    FILE* logFile = OpenLogFile(gUpdaterLogFile);
     FILE* out = logFile ? logFile : stderr;
 
     const QByteArray timestamp = QDateTime::currentDateTime().toString(Qt::TextDate).toLocal8Bit();

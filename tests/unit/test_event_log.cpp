@@ -3,6 +3,8 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
+#include <sys/stat.h>
 
 namespace
 {
@@ -60,6 +62,39 @@ TEST_F(EventLogTest, MissingLogDirectoryFallsBackToStandardError)
     ASSERT_TRUE(QDir().mkpath(BoxPath("/home/pxm/PXMPersistentData/DovozUdiZedezod/EventLogs")));
     Log(QtDebugMsg, "back in the file");
     EXPECT_EQ(LogMessages(), QStringList({"Debug: back in the file (void Thing())"}));
+}
+
+// What lies at the log's name instead of a regular file is left as it is, and the line goes to
+// standard error: a link would have a root-run tool append to any file, a FIFO block the step.
+TEST_F(EventLogTest, OnlyARegularFileIsAppendedTo)
+{
+    const QString log = QString::fromLatin1(gUpdaterLogFile);
+    const QString outside = BoxPath("/outside");
+    const struct
+    {
+        const char* planted;
+        void (*plant)(const QString& log, const QString& outside);
+    } cases[] = {
+        {.planted = "a link to a file",
+         .plant = [](const QString& log, const QString& outside)
+         { ASSERT_TRUE(QFile::link(outside, log)); }},
+        {.planted = "a FIFO",
+         .plant = [](const QString& log, const QString&)
+         { ASSERT_EQ(mkfifo(QFile::encodeName(log).constData(), 0600), 0); }},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.planted);
+        ResetBox();
+        WriteFile(outside, "outside\n");
+        c.plant(log, outside);
+        testing::internal::CaptureStderr();
+        Log(QtDebugMsg, "not through it");
+        const std::string captured = testing::internal::GetCapturedStderr();
+        EXPECT_NE(captured.find("] Debug: not through it (void Thing())\n"), std::string::npos)
+            << captured;
+        EXPECT_EQ(ReadFile(outside), "outside\n");
+    }
 }
 
 TEST_F(EventLogTest, FatalMessageIsWrittenThenAborts)
