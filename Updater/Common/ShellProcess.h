@@ -6,17 +6,28 @@
 // subreaper this process also collects the ones the shell leaves behind, so that nothing of the
 // command is still running once EndAndReap has returned. Should this tool itself be killed, the
 // shell is killed with it (and so is the program it execs, which inherits that wish).
+//
+// The child is started by hand rather than through QProcess: a QProcess child waits, between
+// fork and exec, for its parent's word to go on, and waits for ever when the parent is killed in
+// that instant. It would then hold the caller's output and this tool's lock on the update files
+// until the box restarts. The child here never waits for its parent.
 
 #include "Deadline.h"
+#include "FileDescriptor.h"
 
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 #include <sys/types.h>
 
 class cShellProcess
 {
 public:
+    enum class eErrorOutput
+    {
+        Captured,  // kept for ReadAllStandardError
+        Forwarded, // goes to this tool's own standard error
+    };
+
     cShellProcess() = default;
     cShellProcess(const cShellProcess&) = delete;
     cShellProcess& operator=(const cShellProcess&) = delete;
@@ -25,8 +36,7 @@ public:
     // Runs shellLine through /bin/sh -c. Its standard input is closed at once: nothing is ever
     // written to a command, and one that reads its input gets an end of file. True once the
     // shell runs; otherwise ErrorString() says why.
-    bool Start(const QString& shellLine,
-               QProcess::ProcessChannelMode channels = QProcess::SeparateChannels);
+    bool Start(const QString& shellLine, eErrorOutput errors = eErrorOutput::Captured);
 
     // Waits for the shell to end by itself: until the deadline, or for as long as it takes
     // without one. True when it has ended.
@@ -42,26 +52,29 @@ public:
 
     // The shell ended by itself with a normal exit and code 0.
     bool EndedWell() const;
-    int ExitCode() const { return mShell.exitCode(); }
-    QString ErrorString() const { return mShell.errorString(); }
-    QByteArray ReadAllStandardOutput() { return mShell.readAllStandardOutput(); }
-    QByteArray ReadAllStandardError() { return mShell.readAllStandardError(); }
+    // The exit code, or the number of the signal that ended the shell.
+    int ExitCode() const;
+    QString ErrorString() const { return mError; }
+    QByteArray ReadAllStandardOutput() { return Take(&mOutput); }
+    QByteArray ReadAllStandardError() { return Take(&mErrors); }
 
 private:
-    // The shell leads a new group; the group and the death signal are set up in the child,
-    // before the shell runs, so that no process of the command ever runs without them.
-    class cGroupLeader : public QProcess
-    {
-    public:
-        pid_t mParent = 0;
-
-    protected:
-        void setupChildProcess() override;
-    };
-
+    // Waits up to waitMs for output, and reads one helping of whatever came.
+    void Collect(int waitMs);
+    // Reads what the pipes hold now, without waiting for more.
+    void Drain();
+    // Collects the shell's status if it has ended, or waits for it to end.
+    bool Reap(bool wait);
     bool GroupMayHaveMembers() const;
+    static QByteArray Take(QByteArray* buffer);
 
-    cGroupLeader mShell;
-    pid_t mGroup = 0;
+    pid_t mShell = 0; // also the id of its group
+    bool mReaped = false;
     bool mEndedByItself = false;
+    int mStatus = 0; // as waitpid reports it
+    cFileDescriptor mOutputPipe;
+    cFileDescriptor mErrorPipe;
+    QByteArray mOutput;
+    QByteArray mErrors;
+    QString mError;
 };

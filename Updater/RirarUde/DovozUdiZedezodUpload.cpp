@@ -24,7 +24,7 @@ QByteArray FirstLineOfArchiveMember(const QMessageLogger& log, const QString& me
     const QString command =
         QStringLiteral("exec tar -xJOf ") + UPDATER_ARCHIVE_FILE + QLatin1Char(' ') + member;
     cShellProcess untar;
-    if (!untar.Start(command, QProcess::ForwardedErrorChannel))
+    if (!untar.Start(command, cShellProcess::eErrorOutput::Forwarded))
     {
         return QByteArray();
     }
