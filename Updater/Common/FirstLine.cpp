@@ -1,5 +1,6 @@
 #include "FileDescriptor.h"
 #include "UpdateLimits.h"
+#include "UpdatePaths.h"
 #include "UpdateUtils.h"
 
 #include <QFile>

@@ -3,6 +3,7 @@
 #include "BoardProtocol.h"
 #include "BoardStream.h"
 #include "Deadline.h"
+#include "StepLogger.h"
 #include "UpdateLimits.h"
 #include "UpdatePaths.h"
 
@@ -455,15 +456,13 @@ cUSBDeviceUpdater::~cUSBDeviceUpdater()
     }
 }
 
-// Every line of a transfer is logged in the name of UpdateFirmware, which is how readers of the
-// event log know them; the helpers write through its logger.
 bool cUSBDeviceUpdater::UpdateFirmware(int updateMode)
 {
     if (!mDeviceOpen || !mFirmwareOpen)
     {
         return false;
     }
-    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    const QMessageLogger log = STEP_LOGGER();
 
     const Opening opening = OpeningForMode(updateMode);
     const TransferSource source{mFirmwareFile, MeasureImage(mFirmwareFile), mFirmwareVersion,

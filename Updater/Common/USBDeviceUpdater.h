@@ -17,8 +17,8 @@ class cUSBDeviceUpdater
 public:
     cUSBDeviceUpdater(const char* devicePath, const char* firmwarePath, float version,
                       bool updateBootloader);
-    cUSBDeviceUpdater(const char* devicePath, const char* firmwarePath,
-                      const char* versionFilePath, bool updateBootloader);
+    cUSBDeviceUpdater(const char* devicePath, const char* firmwarePath, const char* versionFilePath,
+                      bool updateBootloader);
     virtual ~cUSBDeviceUpdater();
 
     bool UpdateFirmware(int updateMode);

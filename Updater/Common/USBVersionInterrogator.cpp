@@ -3,6 +3,7 @@
 #include "BoardProtocol.h"
 #include "BoardStream.h"
 #include "Deadline.h"
+#include "StepLogger.h"
 #include "UpdateLimits.h"
 
 #include <QDebug>
@@ -54,10 +55,10 @@ QString cUSBInterrogator::GetVersion()
     {
         return QString();
     }
-    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
     const cDeadline deadline(BOARD_QUERY_WAIT_MS);
     const UBYTE request[] = {0x00, 0x03, COMMAND_VERSION};
-    SendRequest(mDeviceFile, request, deadline, log, "Failed to flush get version request");
+    SendRequest(mDeviceFile, request, deadline, STEP_LOGGER(),
+                "Failed to flush get version request");
 
     char version[12] = {};
     BoardStream::ReadWithin(mDeviceFile, version, sizeof version, deadline);
@@ -71,11 +72,11 @@ UBYTE cUSBInterrogator::GetBoardID(UBYTE board)
     {
         return 0;
     }
-    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
     const cDeadline deadline(BOARD_QUERY_WAIT_MS);
     const UBYTE request[] = {0x00, 0x0B, COMMAND_BOARD_ID, 0x00, 0x00, 0x00, 0x01, board, 0x10,
                              0x00, 0x00};
-    SendRequest(mDeviceFile, request, deadline, log, "Failed to flush get board ID request");
+    SendRequest(mDeviceFile, request, deadline, STEP_LOGGER(),
+                "Failed to flush get board ID request");
 
     UBYTE id = 0;
     if (BoardStream::ReadWithin(mDeviceFile, &id, 1, deadline).count == 1)
@@ -93,10 +94,9 @@ bool cUSBInterrogator::GetPortPin(unsigned char pin)
     {
         return false;
     }
-    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
     const cDeadline deadline(BOARD_QUERY_WAIT_MS);
     const UBYTE request[] = {0x00, 0x04, COMMAND_PORT_PIN, pin};
-    SendRequest(mDeviceFile, request, deadline, log, "Flush failed");
+    SendRequest(mDeviceFile, request, deadline, STEP_LOGGER(), "Flush failed");
 
     // A read that delivers nothing leaves the level at 0 (low).
     UBYTE level = 0;
@@ -120,10 +120,9 @@ ULONG cUSBInterrogator::GetBootloaderVersion()
     {
         return 0;
     }
-    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
     const cDeadline deadline(BOARD_QUERY_WAIT_MS);
     const UBYTE request[] = {0x00, 0x03, COMMAND_BOOTLOADER_VERSION};
-    SendRequest(mDeviceFile, request, deadline, log,
+    SendRequest(mDeviceFile, request, deadline, STEP_LOGGER(),
                 "Failed to flush get bootloader version request");
 
     // Host order (little-endian on the box); bytes that did not come stay 0.

@@ -1,4 +1,5 @@
 #include "ReplacementFile.h"
+#include "UpdatePaths.h"
 #include "UpdateUtils.h"
 
 #include <QDebug>

@@ -3,8 +3,6 @@
 // The shared update utilities: flag files, the event log, progress states, checksum
 // verification, shell commands and careful replacement of files and trees.
 
-#include "UpdatePaths.h"
-
 #include <QByteArray>
 #include <QFileDevice>
 #include <QFlags>

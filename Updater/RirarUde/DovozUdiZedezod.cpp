@@ -1,6 +1,8 @@
 #include "DovozUdiZedezod.h"
 
+#include "FixedPaths.h"
 #include "USBVersionInterrogator.h"
+#include "UpdatePaths.h"
 #include "UpdateUtils.h"
 
 #include <QDebug>

@@ -3,7 +3,6 @@
 // The update controller: one object per run of the tool, whose methods are the steps of an
 // update. Each step reports through standard output, the progress file, flag files and the log.
 
-#include "FixedPaths.h"
 #include "UpdateFilesLock.h"
 
 #include <QJsonObject>
@@ -12,6 +11,7 @@
 
 class QJsonDocument;
 class QNetworkAccessManager;
+class QNetworkReply;
 class cDownloadBody;
 
 class cDovozUdiZedezod : public QObject
@@ -22,29 +22,17 @@ public:
     cDovozUdiZedezod();
     ~cDovozUdiZedezod() override;
 
-    // getversions
+    // The steps, one per option.
     void GetVersions();
-    QString GetFirmwareVersion();
-    QString GetDSPFirmwareVersion();
-    bool CheckFirmwareExists();
-
-    // uploadfirmware
     void CheckNewFirmware();
-    QString GetNewFirmwareVersion(const QString& member);
-    bool CheckFirmwareChecksum();
-
-    // downloadfirmware
     void UpdateFirmwareFromInternet();
-    void DownloadFirmware();
-    void DownloadFirmwareChecksum();
-
-    // extractfirmware
     void ExtractNewFirmware();
-
-    // updatefirmware, updatedspfirmware, blockingdspupdate
     void UpdateFirmware();
     void UpdateDSPBoardFirmware();
     void BlockingDSPUpdate();
+
+    // The extracted firmware's image against its companion; no step calls it.
+    bool CheckFirmwareChecksum();
 
 signals:
     void DownloadsComplete();
@@ -54,11 +42,24 @@ private slots:
     void FirmwareChecksumDownloadReply();
 
 private:
-    // downloadfirmware
     // Every JSON result reaches the caller the same way.
     static void PrintResult(const QJsonDocument& result);
 
+    // getversions
+    QString GetFirmwareVersion();
+    QString GetDSPFirmwareVersion();
+
+    // uploadfirmware
+    QString GetNewFirmwareVersion(const QString& member);
+
+    // extractfirmware
+    bool CheckFirmwareExists();
+
+    // downloadfirmware
+    void DownloadFirmware();
+    void DownloadFirmwareChecksum();
     QNetworkAccessManager* NetworkManager();
+    QNetworkReply* Get(const QMessageLogger& log, const QString& serverPath);
     void HandleDownloadReply(const QMessageLogger& log, cDownloadBody* body,
                              const QString& errorKey, const QString& successKey, bool& transferGood,
                              bool otherTransferGood);

@@ -1,7 +1,9 @@
 #include "DovozUdiZedezod.h"
 #include "DownloadBody.h"
 #include "FirmwarePair.h"
+#include "StepLogger.h"
 #include "UpdateLimits.h"
+#include "UpdatePaths.h"
 #include "UpdateUtils.h"
 
 #include <QCoreApplication>
@@ -62,23 +64,24 @@ void cDovozUdiZedezod::UpdateFirmwareFromInternet()
 
 void cDovozUdiZedezod::DownloadFirmware()
 {
-    const QNetworkRequest request =
-        DownloadRequest(UPDATE_DOWNLOAD_PATH_FIRMWARE, GetFirmwareVersion());
-    qDebug() << "getting" << request.url();
-    QNetworkReply* reply = NetworkManager()->get(request);
+    QNetworkReply* reply = Get(STEP_LOGGER(), UPDATE_DOWNLOAD_PATH_FIRMWARE);
     mFirmwareBody = new cDownloadBody(UPDATER_ARCHIVE_FILE, ARCHIVE_MAX_BYTES, reply);
     connect(reply, &QNetworkReply::finished, this, &cDovozUdiZedezod::FirmwareDownloadReply);
 }
 
 void cDovozUdiZedezod::DownloadFirmwareChecksum()
 {
-    const QNetworkRequest request =
-        DownloadRequest(UPDATE_DOWNLOAD_PATH_CHECKSUM, GetFirmwareVersion());
-    qDebug() << "getting" << request.url();
-    QNetworkReply* reply = NetworkManager()->get(request);
+    QNetworkReply* reply = Get(STEP_LOGGER(), UPDATE_DOWNLOAD_PATH_CHECKSUM);
     mChecksumBody = new cDownloadBody(UPDATER_CHECKSUM_FILE, CHECKSUM_MAX_BYTES, reply);
     connect(reply, &QNetworkReply::finished, this,
             &cDovozUdiZedezod::FirmwareChecksumDownloadReply);
+}
+
+QNetworkReply* cDovozUdiZedezod::Get(const QMessageLogger& log, const QString& serverPath)
+{
+    const QNetworkRequest request = DownloadRequest(serverPath, GetFirmwareVersion());
+    log.debug() << "getting" << request.url();
+    return NetworkManager()->get(request);
 }
 
 QNetworkAccessManager* cDovozUdiZedezod::NetworkManager()
@@ -92,7 +95,7 @@ QNetworkAccessManager* cDovozUdiZedezod::NetworkManager()
 
 void cDovozUdiZedezod::FirmwareDownloadReply()
 {
-    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    const QMessageLogger log = STEP_LOGGER();
     log.debug() << "Firmware download reply received";
     HandleDownloadReply(log, mFirmwareBody, FIRMWARE_ERROR_KEY, FIRMWARE_SUCCESS_KEY,
                         mFirmwareDownloaded, mChecksumDownloaded);
@@ -100,16 +103,15 @@ void cDovozUdiZedezod::FirmwareDownloadReply()
 
 void cDovozUdiZedezod::FirmwareChecksumDownloadReply()
 {
-    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    const QMessageLogger log = STEP_LOGGER();
     log.debug() << "Firmware checksum download reply received";
     HandleDownloadReply(log, mChecksumBody, CHECKSUM_ERROR_KEY, CHECKSUM_SUCCESS_KEY,
                         mChecksumDownloaded, mFirmwareDownloaded);
 }
 
-// The two replies are handled alike but for their result members and flags. Lines are logged in
-// the name of the slot that received the reply, as the event log's readers know them. A
-// transfer that failed, on the network or on the disk, ends the step at once: the pair can no
-// longer be completed.
+// The two replies are handled alike but for their result members and flags, each in the name of
+// the slot that received it. A transfer that failed, on the network or on the disk, ends the
+// step at once: the pair can no longer be completed.
 void cDovozUdiZedezod::HandleDownloadReply(const QMessageLogger& log, cDownloadBody* body,
                                            const QString& errorKey, const QString& successKey,
                                            bool& transferGood, bool otherTransferGood)

@@ -1,18 +1,20 @@
+#include "Deadline.h"
 #include "DovozUdiZedezod.h"
+#include "FileTree.h"
 #include "FirmwarePair.h"
 #include "ReplacementFile.h"
 #include "ShellProcess.h"
 #include "StagingDirectory.h"
+#include "StepLogger.h"
+#include "UpdateFilesLock.h"
 #include "UpdateLimits.h"
+#include "UpdatePaths.h"
 #include "UpdateUtils.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-
-// Every line of the step is logged in the name of ExtractNewFirmware, which is how readers of
-// the event log know them; the helpers below write through the step's own logger.
 
 namespace
 {
@@ -207,7 +209,7 @@ void ConsumePair()
 // that never got at them leaves them: they are another step's.
 void cDovozUdiZedezod::ExtractNewFirmware()
 {
-    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    const QMessageLogger log = STEP_LOGGER();
     WriteUpdateState(UPDATE_STATE_EXTRACTING);
     const qint64 startTime = QDateTime::currentMSecsSinceEpoch();
 

@@ -1,5 +1,7 @@
 #include "DovozUdiZedezod.h"
+#include "FixedPaths.h"
 #include "USBDeviceUpdater.h"
+#include "UpdatePaths.h"
 #include "UpdateUtils.h"
 
 #include <QDebug>

@@ -1,6 +1,9 @@
+#include "Deadline.h"
 #include "DovozUdiZedezod.h"
 #include "ShellProcess.h"
+#include "StepLogger.h"
 #include "UpdateLimits.h"
+#include "UpdatePaths.h"
 #include "UpdateUtils.h"
 
 #include <QDateTime>
@@ -68,7 +71,7 @@ void cDovozUdiZedezod::CheckNewFirmware()
 // Unlike the running version, a new version loses its line feed (a carriage return stays).
 QString cDovozUdiZedezod::GetNewFirmwareVersion(const QString& member)
 {
-    const QMessageLogger log(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC);
+    const QMessageLogger log = STEP_LOGGER();
     const qint64 startTime = QDateTime::currentMSecsSinceEpoch();
     QString version = QString::fromUtf8(FirstLineOfNewFirmwareMember(log, member).constData());
     version.remove(QLatin1Char('\n'));

@@ -6,7 +6,6 @@
 #include <QDebug>
 #include <QNetworkRequest>
 #include <fcntl.h>
-#include <unistd.h>
 
 namespace
 {

@@ -1,4 +1,5 @@
 #include "DovozUdiZedezod.h"
+#include "FixedPaths.h"
 #include "UpdateUtils.h"
 
 #include <QCoreApplication>
