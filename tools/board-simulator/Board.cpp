@@ -1,13 +1,11 @@
 #include "Board.h"
 
-#include "Log.h"
-
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QSaveFile>
 #include <algorithm>
-#include <cstring>
+#include <cstdarg>
+#include <cstdio>
 #include <numeric>
 
 namespace
@@ -22,13 +20,15 @@ const unsigned char MODE_0_TRANSFER = 0x0C;
 const unsigned char MODE_1_TRANSFER = 0x18;
 const unsigned char VERSIONED_TRANSFER = 0x19; // modes 2 and up
 
+// Message types, in the order of their codes
 enum MessageType
 {
-    HEADER_MESSAGE = 0,
-    DATA_MESSAGE = 1,
-    VERSION_MESSAGE = 2,
-    BOOTLOADER_MESSAGE = 3
+    HEADER_MESSAGE,
+    DATA_MESSAGE,
+    VERSION_MESSAGE,
+    BOOTLOADER_MESSAGE
 };
+const char* const MESSAGE_NAMES[] = {"header", "data", "version", "bootloader"};
 
 const size_t SHORTEST_FRAME = 3;
 const size_t LONGEST_FRAME = 512;
@@ -40,21 +40,17 @@ const unsigned char ERROR_STATUS = 0xEE;
 // The rest of a frame follows at once: the updater writes each frame in one write.
 const int REST_OF_FRAME_WAIT_MS = 2000;
 
+const char* const OUTCOME_NAMES[] = {"running", "complete",   "refused",
+                                     "error",   "unanswered", "incomplete"}; // as Outcome
+
 uint32_t BigEndian32(const unsigned char* at)
 {
     return (uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) | (uint32_t(at[2]) << 8) | at[3];
 }
 
-uint32_t Sum(const std::vector<unsigned char>& bytes, size_t from)
+uint32_t Sum(Bytes::const_iterator from, Bytes::const_iterator to)
 {
-    return std::accumulate(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end(),
-                           uint32_t(0));
-}
-
-// The checksum of a header or data message covers everything after it.
-bool MessageChecksumMatches(const Frame& frame)
-{
-    return BigEndian32(&frame[4]) == Sum(frame, 8);
+    return std::accumulate(from, to, uint32_t(0));
 }
 
 bool IsQuery(int command)
@@ -69,157 +65,139 @@ bool IsTransfer(int command)
            command == VERSIONED_TRANSFER;
 }
 
-// The type of the message that would go on with the running transfer.
-int ExpectedType(const Transfer& running)
+struct Query
 {
-    if (running.headerSeen)
-        return DATA_MESSAGE;
-    if (running.versionMessage)
-        return HEADER_MESSAGE;
-    if (running.bootloaderMessage)
-        return VERSION_MESSAGE;
-    return -1;
+    const char* name; // its count's key in the report
+    bool wellFormed;
+    Bytes answer;
+};
+
+bool IsBoardIdQuery(Bytes frame)
+{
+    if (frame.size() == 11)
+        frame[7] = 0; // the board asked about
+    return frame == Bytes{0x00, 0x0B, BOARD_ID_QUERY, 0x00, 0x00, 0x00, 0x01, 0x00, 0x10, 0, 0};
 }
 
-// The checks of each message type return what is wrong with the message, or "" when it was
-// taken.
-
-std::string TakeBootloaderMessage(Transfer& transfer, const Frame& frame)
+// The version text goes out as 12 NUL-padded bytes, unless --version-hex gave the bytes.
+Bytes VersionAnswer(const Options& options)
 {
-    if (frame[2] != VERSIONED_TRANSFER)
-        return "bootloader message with command code " + std::to_string(frame[2]);
-    if (transfer.frameLengths.size() != 1)
-        return "bootloader message out of order";
-    if (frame.size() != 4)
-        return "bootloader message of " + std::to_string(frame.size()) + " bytes";
-    transfer.bootloaderMessage = true;
-    Verbose("bootloader message");
-    return "";
+    if (options.versionHex)
+        return *options.versionHex;
+    Bytes answer(12, 0);
+    const std::string& text = options.versionText;
+    std::copy_n(text.begin(), std::min<size_t>(text.size(), answer.size()), answer.begin());
+    return answer;
 }
 
-std::string TakeVersionMessage(Transfer& transfer, const Frame& frame)
+Query QueryIn(const Bytes& frame, const Options& options)
 {
-    if (frame[2] != VERSIONED_TRANSFER)
-        return "version message with command code " + std::to_string(frame[2]);
-    if (transfer.versionMessage || transfer.headerSeen ||
-        transfer.frameLengths.size() != (transfer.bootloaderMessage ? 2u : 1u))
-        return "version message out of order";
-    if (frame.size() != 7 || frame[6] != 0)
-        return "version message of " + std::to_string(frame.size()) + " bytes";
-    transfer.versionMessage = true;
-    transfer.versionMajor = frame[4];
-    transfer.versionMinor = frame[5];
-    Verbose("version message %d.%d", frame[4], frame[5]);
-    return "";
-}
-
-std::string TakeHeaderMessage(Transfer& transfer, const Frame& frame)
-{
-    if (transfer.headerSeen)
-        return "second header message";
-    if (frame[2] == VERSIONED_TRANSFER && !transfer.versionMessage)
-        return "header message before the version message";
-    if (frame.size() < HEADER_HEAD)
-        return "header message of " + std::to_string(frame.size()) + " bytes";
-    const uint32_t length = BigEndian32(&frame[8]);
-    const size_t carried = std::min<size_t>(length, LONGEST_FRAME - HEADER_HEAD);
-    if (frame.size() != carried + HEADER_HEAD)
-        return "header message of " + std::to_string(frame.size()) + " bytes for an image of " +
-               std::to_string(length);
-    if (!MessageChecksumMatches(frame))
-        return "header checksum mismatch";
-    transfer.headerSeen = true;
-    transfer.length = length;
-    transfer.announcedChecksum = BigEndian32(&frame[12]);
-    transfer.received.assign(frame.begin() + HEADER_HEAD, frame.end());
-    return "";
-}
-
-std::string TakeDataMessage(Transfer& transfer, const Frame& frame)
-{
-    if (!transfer.headerSeen)
-        return "data message before the header message";
-    const size_t remaining = transfer.length - transfer.received.size();
-    const size_t carried = std::min<size_t>(remaining, LONGEST_FRAME - DATA_HEAD);
-    if (carried == 0)
-        return "data message after the whole image";
-    if (frame.size() != carried + DATA_HEAD)
-        return "data message of " + std::to_string(frame.size()) + " bytes with " +
-               std::to_string(remaining) + " image bytes remaining";
-    if (!MessageChecksumMatches(frame))
-        return "data checksum mismatch";
-    transfer.received.insert(transfer.received.end(), frame.begin() + DATA_HEAD, frame.end());
-    return "";
-}
-
-std::string TakeMessage(Transfer& transfer, const Frame& frame)
-{
-    // A transfer keeps the command code it began with.
-    if (frame[2] != transfer.command)
-        return "command code changed from " + std::to_string(transfer.command) + " to " +
-               std::to_string(frame[2]);
-    switch (frame[3])
+    const auto bootloader = static_cast<uint32_t>(options.bootloader);
+    switch (frame[2])
     {
-    case BOOTLOADER_MESSAGE:
-        return TakeBootloaderMessage(transfer, frame);
-    case VERSION_MESSAGE:
-        return TakeVersionMessage(transfer, frame);
-    case HEADER_MESSAGE:
-        return TakeHeaderMessage(transfer, frame);
-    case DATA_MESSAGE:
-        return TakeDataMessage(transfer, frame);
+    case VERSION_QUERY:
+        return {"version", frame.size() == 3, VersionAnswer(options)};
+    case BOOTLOADER_QUERY:
+        return {"bootloader",
+                frame.size() == 3,
+                {static_cast<unsigned char>(bootloader),
+                 static_cast<unsigned char>(bootloader >> 8),
+                 static_cast<unsigned char>(bootloader >> 16),
+                 static_cast<unsigned char>(bootloader >> 24)}};
+    case PIN_QUERY: // the pin asked about is the last byte
+        return {"pin", frame.size() == 4, {options.pinLevels[frame.back()]}};
     default:
-        return "unknown message type " + std::to_string(frame[3]);
+        return {"board_id", IsBoardIdQuery(frame), {static_cast<unsigned char>(options.boardId)}};
     }
 }
 
-const char* OutcomeName(Outcome outcome)
+// Whether a message of this type may follow one of lastType (-1: none yet) in a transfer with
+// this command code.
+bool MayFollow(int command, int lastType, int type)
 {
-    const char* const names[] = {"running", "complete",   "refused",
-                                 "error",   "unanswered", "incomplete"}; // as Outcome orders them
-    return names[static_cast<int>(outcome)];
+    switch (lastType)
+    {
+    case -1:
+        if (command == VERSIONED_TRANSFER)
+            return type == BOOTLOADER_MESSAGE || type == VERSION_MESSAGE;
+        return type == HEADER_MESSAGE;
+    case BOOTLOADER_MESSAGE:
+        return type == VERSION_MESSAGE;
+    case VERSION_MESSAGE:
+        return type == HEADER_MESSAGE;
+    default:
+        return type == DATA_MESSAGE;
+    }
 }
 
-QJsonObject TransferJson(const Transfer& t)
+// A header or data message: its checksum, then as many image bytes as fit or remain. Returns
+// what is wrong with it, or "" when it was taken.
+std::string TakeImageBytes(Transfer& transfer, const Bytes& frame, const std::string& message)
+{
+    const bool header = frame[3] == HEADER_MESSAGE;
+    const size_t head = header ? HEADER_HEAD : DATA_HEAD;
+    if (frame.size() < head)
+        return message + " of " + std::to_string(frame.size()) + " bytes";
+    if (header)
+    {
+        transfer.length = BigEndian32(&frame[8]);
+        transfer.imageChecksum = BigEndian32(&frame[12]);
+    }
+    const size_t remaining = transfer.length - transfer.received.size();
+    if (frame.size() != head + std::min(remaining, LONGEST_FRAME - head))
+        return message + " of " + std::to_string(frame.size()) + " bytes with " +
+               std::to_string(remaining) + " image bytes to come";
+    // It covers everything after it.
+    if (BigEndian32(&frame[4]) != Sum(frame.begin() + 8, frame.end()))
+        return message + " checksum mismatch";
+    transfer.received.insert(transfer.received.end(), frame.begin() + head, frame.end());
+    return "";
+}
+
+// Returns what is wrong with the message, or "" when it was taken.
+std::string TakeMessage(Transfer& transfer, const Bytes& frame)
+{
+    const int type = frame[3];
+    if (type > BOOTLOADER_MESSAGE)
+        return "unknown message type " + std::to_string(type);
+    const std::string message = MESSAGE_NAMES[type] + std::string(" message");
+    // A transfer keeps the command code it began with.
+    if (frame[2] != transfer.command)
+        return message + " with command code " + std::to_string(frame[2]) + " in a transfer with " +
+               std::to_string(transfer.command);
+    if (!MayFollow(transfer.command, transfer.lastType, type))
+        return message + " out of order";
+    transfer.lastType = type;
+    if (type == BOOTLOADER_MESSAGE && frame.size() != 4)
+        return message + " of " + std::to_string(frame.size()) + " bytes";
+    if (type == VERSION_MESSAGE && (frame.size() != 7 || frame[6] != 0))
+        return message + " malformed";
+    if (type == VERSION_MESSAGE)
+    {
+        transfer.versionMajor = frame[4];
+        transfer.versionMinor = frame[5];
+    }
+    if (type == HEADER_MESSAGE || type == DATA_MESSAGE)
+        return TakeImageBytes(transfer, frame, message);
+    return "";
+}
+
+QJsonObject TransferJson(const Transfer& transfer)
 {
     QJsonArray lengths;
-    for (int length : t.frameLengths)
+    for (int length : transfer.frameLengths)
         lengths.append(length);
-    const QJsonValue version =
-        t.versionMessage ? QJsonArray{t.versionMajor, t.versionMinor} : QJsonValue();
-    return {{"command", t.command},
-            {"bootloader_message", t.bootloaderMessage},
+    QJsonValue version;
+    if (transfer.versionMajor >= 0)
+        version = QJsonArray{transfer.versionMajor, transfer.versionMinor};
+    return {{"command", transfer.command},
             {"version", version},
-            {"length", qint64(t.length)},
-            {"received", qint64(t.received.size())},
-            {"image_checksum", qint64(t.announcedChecksum)},
-            {"received_checksum", qint64(t.receivedChecksum)},
-            {"messages", int(t.frameLengths.size())},
-            {"status_messages", t.statusMessages},
+            {"length", qint64(transfer.length)},
+            {"received", qint64(transfer.received.size())},
             {"frame_lengths", lengths},
-            {"result", OutcomeName(t.outcome)},
-            {"error", QString::fromStdString(t.error)},
-            {"intact", t.intact}};
-}
-
-QByteArray ReportJson(const QString& device, const Record& record)
-{
-    QJsonArray errors;
-    for (const std::string& error : record.errors)
-        errors.append(QString::fromStdString(error));
-    QJsonArray transfers;
-    for (const Transfer& transfer : record.transfers)
-        transfers.append(TransferJson(transfer));
-    const QJsonObject queries = {{"version", record.versionQueries},
-                                 {"bootloader", record.bootloaderQueries},
-                                 {"pin", record.pinQueries},
-                                 {"board_id", record.boardIdQueries}};
-    return QJsonDocument(QJsonObject{{"device", device},
-                                     {"frames", record.frames},
-                                     {"queries", queries},
-                                     {"errors", errors},
-                                     {"transfers", transfers}})
-        .toJson();
+            {"result", OUTCOME_NAMES[static_cast<int>(transfer.outcome)]},
+            {"error", QString::fromStdString(transfer.error)},
+            {"intact", transfer.intact}};
 }
 
 // A reader never sees half a file. Nothing happens when the file cannot be made.
@@ -232,140 +210,100 @@ void ReplaceFile(const std::string& path, const QByteArray& bytes)
 
 } // namespace
 
-void Board::TakeFrame(int waitMs)
+void Board::Serve()
 {
-    unsigned char head[2];
-    if (!mTerminal.ReadExactly(head, 1, waitMs))
-        return;
-    if (!mTerminal.ReadExactly(head + 1, 1, REST_OF_FRAME_WAIT_MS))
+    while (!StopRequested())
     {
-        if (!StopRequested())
-            Error("frame cut off after 1 byte");
-        return;
+        if (mStoppedReading)
+            PauseUnlessStopped(-1);
+        // A transfer's report is written when it ends: one per message would make a long
+        // transfer quadratic.
+        else if (TakeFrame() && !mInTransfer)
+            WriteReport();
     }
-    const size_t length = (size_t(head[0]) << 8) | head[1];
+}
+
+// False when no frame began.
+bool Board::TakeFrame()
+{
+    Bytes frame(2);
+    if (!mTerminal.ReadExactly(&frame[0], 1, -1))
+        return false;
+    if (!mTerminal.ReadExactly(&frame[1], 1, REST_OF_FRAME_WAIT_MS))
+        return CutOff();
+    const size_t length = (size_t(frame[0]) << 8) | frame[1];
     if (length < SHORTEST_FRAME || length > LONGEST_FRAME)
     {
         Error("frame length " + std::to_string(length) + " out of range");
         // There is no way to find the next frame's start: drop what follows at once.
         mTerminal.DiscardInput();
         FailTransfer("frame length out of range", true);
-        WriteReport();
-        return;
-    }
-    Frame frame(length);
-    frame[0] = head[0];
-    frame[1] = head[1];
-    if (mTerminal.ReadExactly(frame.data() + 2, length - 2, REST_OF_FRAME_WAIT_MS))
-    {
-        HandleFrame(frame);
-    }
-    else if (!StopRequested())
-    {
-        Error("frame of " + std::to_string(length) + " bytes cut off");
-        FailTransfer("frame cut off", false);
-        WriteReport();
-    }
-}
-
-void Board::HandleFrame(const Frame& frame)
-{
-    mRecord.frames++;
-    const int command = frame[2];
-    if (IsQuery(command))
-    {
-        EndTransfer(Outcome::Incomplete, "a query came during the transfer");
-        if (!AnswerQuery(frame))
-            return;
-    }
-    else if (IsTransfer(command))
-    {
-        HandleTransferFrame(frame);
-    }
-    else
-    {
-        Error("unknown command code " + std::to_string(command));
-    }
-    // A transfer's report is written when it ends (messages in between would make a long
-    // transfer quadratic).
-    if (!mInTransfer)
-        WriteReport();
-}
-
-// False for a malformed query: it is recorded as an error and gets no answer.
-bool Board::AnswerQuery(const Frame& frame)
-{
-    const uint32_t bootloader = mOptions.bootloader;
-    switch (frame[2])
-    {
-    case VERSION_QUERY:
-        return QuerySizeIs(frame, 3, "version") &&
-               Answered(mRecord.versionQueries, "version query", mOptions.versionAnswer);
-    case BOOTLOADER_QUERY:
-        return QuerySizeIs(frame, 3, "bootloader") &&
-               Answered(mRecord.bootloaderQueries, "bootloader version query",
-                        {static_cast<unsigned char>(bootloader),
-                         static_cast<unsigned char>(bootloader >> 8),
-                         static_cast<unsigned char>(bootloader >> 16),
-                         static_cast<unsigned char>(bootloader >> 24)});
-    case PIN_QUERY:
-        return QuerySizeIs(frame, 4, "pin") &&
-               Answered(mRecord.pinQueries, "pin query " + std::to_string(frame[3]),
-                        {mOptions.pinLevels[frame[3]]});
-    default:
-        return IsBoardIdQuery(frame) &&
-               Answered(mRecord.boardIdQueries, "board ID query " + std::to_string(frame[7]),
-                        {mOptions.boardId});
-    }
-}
-
-bool Board::QuerySizeIs(const Frame& frame, size_t size, const char* query)
-{
-    if (frame.size() == size)
         return true;
-    Error(std::string(query) + " query of " + std::to_string(frame.size()) + " bytes");
-    return false;
-}
-
-bool Board::IsBoardIdQuery(const Frame& frame)
-{
-    const unsigned char fixed[] = {0x00, 0x0B, BOARD_ID_QUERY, 0x00, 0x00, 0x00, 0x01};
-    if (frame.size() == 11 && std::memcmp(frame.data(), fixed, sizeof fixed) == 0 &&
-        frame[8] == 0x10 && frame[9] == 0 && frame[10] == 0)
-        return true;
-    Error("malformed board ID query");
-    return false;
-}
-
-bool Board::Answered(int& count, const std::string& query, const Frame& answer)
-{
-    count++;
-    Verbose("%s", query.c_str());
-    Answer(answer);
+    }
+    frame.resize(length);
+    if (!mTerminal.ReadExactly(&frame[2], length - 2, REST_OF_FRAME_WAIT_MS))
+        return CutOff();
+    HandleFrame(frame);
     return true;
 }
 
-void Board::HandleTransferFrame(const Frame& frame)
+bool Board::CutOff()
+{
+    if (!StopRequested())
+    {
+        Error("frame cut off");
+        FailTransfer("frame cut off", false);
+    }
+    return true;
+}
+
+void Board::HandleFrame(const Bytes& frame)
+{
+    mFrames++;
+    Say("frame of %zu bytes, command code 0x%02X", frame.size(), frame[2]);
+    if (IsQuery(frame[2]))
+    {
+        EndTransfer(Outcome::Incomplete, "a query came during the transfer");
+        AnswerQuery(frame);
+    }
+    else if (IsTransfer(frame[2]))
+    {
+        HandleMessage(frame);
+    }
+    else
+    {
+        Error("unknown command code " + std::to_string(frame[2]));
+    }
+}
+
+// A malformed query is recorded as an error and gets no answer.
+void Board::AnswerQuery(const Bytes& frame)
+{
+    const Query query = QueryIn(frame, mOptions);
+    if (!query.wellFormed)
+        return Error(std::string("malformed ") + query.name + " query");
+    mQueries[query.name] = mQueries[query.name].toInt() + 1;
+    Say("%s query", query.name);
+    Answer(query.answer);
+}
+
+void Board::HandleMessage(const Bytes& frame)
 {
     if (frame.size() < 4)
-    {
-        Error("transfer frame of " + std::to_string(frame.size()) + " bytes has no type");
-        return;
-    }
+        return Error("transfer frame without a message type");
     const int type = frame[3];
     Transfer& transfer = TransferFor(frame[2], type);
     transfer.frameLengths.push_back(static_cast<int>(frame.size()));
-
-    const bool statusBearing = type == HEADER_MESSAGE || type == DATA_MESSAGE;
+    const bool statusDue = type == HEADER_MESSAGE || type == DATA_MESSAGE;
     const std::string problem = TakeMessage(transfer, frame);
     if (!problem.empty())
     {
         Error(problem);
-        FailTransfer(problem, statusBearing);
+        FailTransfer(problem, statusDue);
     }
-    else if (statusBearing)
+    else if (statusDue)
     {
-        AnswerStatusMessage(transfer, type);
+        AnswerStatusMessage(transfer);
     }
 }
 
@@ -373,72 +311,66 @@ void Board::HandleTransferFrame(const Frame& frame)
 // the earlier one)?
 Transfer& Board::TransferFor(int command, int type)
 {
-    const bool continues = mInTransfer && command == mRecord.transfers.back().command &&
-                           type == ExpectedType(mRecord.transfers.back());
-    const bool opener = type == BOOTLOADER_MESSAGE || type == VERSION_MESSAGE ||
-                        (type == HEADER_MESSAGE && command != VERSIONED_TRANSFER);
-    if (!continues && opener)
+    const bool continues = mInTransfer && command == mTransfers.back().command &&
+                           MayFollow(command, mTransfers.back().lastType, type);
+    if (!continues && MayFollow(command, -1, type))
         EndTransfer(Outcome::Incomplete, "a new transfer began");
     if (!mInTransfer)
     {
-        mRecord.transfers.emplace_back();
-        mRecord.transfers.back().command = command;
+        mTransfers.emplace_back();
+        mTransfers.back().command = command;
         mInTransfer = true;
     }
-    return mRecord.transfers.back();
+    return mTransfers.back();
 }
 
-void Board::AnswerStatusMessage(Transfer& transfer, int type)
+void Board::AnswerStatusMessage(Transfer& transfer)
 {
     transfer.statusMessages++;
-    Verbose("%s message %d: %zu of %u image bytes", type == HEADER_MESSAGE ? "header" : "data",
-            transfer.statusMessages, transfer.received.size(), transfer.length);
+    Say("status message %d: %zu of %u image bytes", transfer.statusMessages,
+        transfer.received.size(), transfer.length);
     if (transfer.statusMessages == mOptions.refuseAt)
     {
-        AnswerStatus(mOptions.refuseStatus);
-        EndTransfer(Outcome::Refused, "refused with status " +
-                                          std::to_string(mOptions.refuseStatus) + " at message " +
-                                          std::to_string(mOptions.refuseAt));
-        return;
+        AnswerStatus(static_cast<unsigned char>(mOptions.refuseStatus));
+        return EndTransfer(Outcome::Refused,
+                           "refused at message " + std::to_string(mOptions.refuseAt));
     }
     // Full before the status goes out: the updater's next message must find no room.
     if (transfer.statusMessages == mOptions.stopReadingAt)
         StopReading();
     const bool answered = AnswerStatus(ACCEPTED);
+    if (transfer.received.size() < transfer.length)
+        return;
     // The whole image came, but the board may have kept its last status to itself: the updater
     // cannot have taken the transfer as accepted then.
-    if (transfer.received.size() >= transfer.length && answered)
+    if (answered)
         EndTransfer(Outcome::Complete, "");
-    else if (transfer.received.size() >= transfer.length)
+    else
         EndTransfer(Outcome::Unanswered, "no status for the last message");
 }
 
 void Board::StopReading()
 {
-    Verbose("filling the input and reading no more");
+    Say("filling the input and reading no more");
     mTerminal.FillInput();
     mStoppedReading = true;
 }
 
-void Board::Answer(Frame bytes)
+void Board::Answer(Bytes bytes)
 {
     if (mOptions.silent)
-    {
-        Verbose("silent: no answer");
-        return;
-    }
+        return Say("silent: no answer");
     bytes.insert(bytes.end(), static_cast<size_t>(mOptions.extra), 0xA5);
-    if (mOptions.delayMs > 0)
-        PauseUnlessStopped(mOptions.delayMs);
+    PauseUnlessStopped(mOptions.delayMs);
     if (mTerminal.WriteAll(bytes))
-        Verbose("answered %zu bytes", bytes.size());
+        Say("answered %zu bytes", bytes.size());
 }
 
 bool Board::AnswerStatus(unsigned char status)
 {
-    if (mOptions.silentFrom > 0 && mRecord.transfers.back().statusMessages >= mOptions.silentFrom)
+    if (mOptions.silentFrom > 0 && mTransfers.back().statusMessages >= mOptions.silentFrom)
     {
-        Verbose("silent from status message %d: no status", mOptions.silentFrom);
+        Say("silent from status message %lld: no status", mOptions.silentFrom);
         return false;
     }
     Answer({status});
@@ -447,8 +379,8 @@ bool Board::AnswerStatus(unsigned char status)
 
 void Board::Error(const std::string& text)
 {
-    Verbose("error: %s", text.c_str());
-    mRecord.errors.push_back(text);
+    Say("error: %s", text.c_str());
+    mErrors.append(QString::fromStdString(text));
 }
 
 void Board::FailTransfer(const std::string& reason, bool statusDue)
@@ -457,7 +389,7 @@ void Board::FailTransfer(const std::string& reason, bool statusDue)
         return;
     if (statusDue)
     {
-        mRecord.transfers.back().statusMessages++;
+        mTransfers.back().statusMessages++;
         AnswerStatus(ERROR_STATUS);
     }
     EndTransfer(Outcome::Error, reason);
@@ -468,26 +400,22 @@ void Board::EndTransfer(Outcome outcome, const std::string& error)
     if (!mInTransfer)
         return;
     mInTransfer = false;
-    Transfer& transfer = mRecord.transfers.back();
+    Transfer& transfer = mTransfers.back();
     transfer.outcome = outcome;
     transfer.error = error;
-    transfer.receivedChecksum = Sum(transfer.received, 0);
+    const Bytes& image = transfer.received;
     const bool ranToTheEnd = outcome == Outcome::Complete || outcome == Outcome::Unanswered;
-    transfer.intact = ranToTheEnd && transfer.headerSeen &&
-                      transfer.received.size() == transfer.length &&
-                      transfer.receivedChecksum == transfer.announcedChecksum;
+    transfer.intact = ranToTheEnd && Sum(image.begin(), image.end()) == transfer.imageChecksum;
     if (ranToTheEnd && !transfer.intact)
     {
         transfer.error = "image checksum mismatch";
         Error(transfer.error);
     }
-    Verbose("transfer %s: %zu of %u bytes%s%s", OutcomeName(outcome), transfer.received.size(),
-            transfer.length, transfer.error.empty() ? "" : ": ", transfer.error.c_str());
+    Say("transfer %s: %zu of %u bytes %s", OUTCOME_NAMES[static_cast<int>(outcome)], image.size(),
+        transfer.length, transfer.error.c_str());
     if (!mOptions.image.empty())
-        ReplaceFile(mOptions.image,
-                    QByteArray(reinterpret_cast<const char*>(transfer.received.data()),
-                               static_cast<int>(transfer.received.size())));
-    WriteReport();
+        ReplaceFile(mOptions.image, QByteArray(reinterpret_cast<const char*>(image.data()),
+                                               static_cast<int>(image.size())));
 }
 
 void Board::Finish()
@@ -496,19 +424,39 @@ void Board::Finish()
     WriteReport();
 }
 
-void Board::WriteReport()
+void Board::WriteReport() const
 {
-    if (!mOptions.report.empty())
-        ReplaceFile(mOptions.report,
-                    ReportJson(QString::fromStdString(mTerminal.SlavePath()), mRecord));
+    if (mOptions.report.empty())
+        return;
+    QJsonArray transfers;
+    for (const Transfer& transfer : mTransfers)
+        transfers.append(TransferJson(transfer));
+    const QJsonObject report{{"frames", mFrames},
+                             {"queries", mQueries},
+                             {"errors", QJsonArray::fromStringList(mErrors)},
+                             {"transfers", transfers}};
+    ReplaceFile(mOptions.report, QJsonDocument(report).toJson());
 }
 
 int Board::ExitStatus() const
 {
-    for (const Transfer& transfer : mRecord.transfers)
+    for (const Transfer& transfer : mTransfers)
     {
         if (transfer.outcome != Outcome::Complete || !transfer.intact)
             return 1;
     }
     return 0;
+}
+
+// Printed only with --verbose: what the board sees and does, frame by frame.
+void Board::Say(const char* format, ...) const
+{
+    if (!mOptions.verbose)
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    std::fputs("board-simulator: ", stderr);
+    std::vfprintf(stderr, format, arguments);
+    std::fputc('\n', stderr);
+    va_end(arguments);
 }

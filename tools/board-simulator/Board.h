@@ -25,14 +25,40 @@
 // Status byte: one after every header and data message, 0 for accepted; anything else refuses
 // the transfer. This board answers 0xEE to a frame it cannot take when a status is due.
 
-#include "Options.h"
 #include "PseudoTerminal.h"
 
+#include <QJsonObject>
+#include <QStringList>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-using Frame = std::vector<unsigned char>;
+using Bytes = std::vector<unsigned char>;
+
+// What the command line asks of the simulated board; the usage text in main.cpp tells each.
+struct Options
+{
+    std::string link;
+    std::string versionText = "2.8";
+    std::optional<Bytes> versionHex; // the version answer's bytes, when given
+    long long bootloader = 0;
+    unsigned char pinLevels[256] = {};
+    long long boardId = 1;
+    std::string image;
+    std::string report;
+    std::string capture;
+    long long refuseAt = 0;
+    long long refuseStatus = 0;
+    bool silent = false;
+    long long silentFrom = 0;
+    long long stopReadingAt = -1;
+    long long delayMs = 0;
+    long long extra = 0;
+    long long timeoutS = 0;
+    bool dieWithParent = false;
+    bool verbose = false;
+};
 
 // How a transfer ended; the report names each.
 enum class Outcome
@@ -48,36 +74,22 @@ enum class Outcome
 struct Transfer
 {
     int command = 0;
-    bool bootloaderMessage = false;
-    bool versionMessage = false;
+    int lastType = -1; // of the last message taken
     int versionMajor = -1;
     int versionMinor = -1;
-    bool headerSeen = false;
     uint32_t length = 0;
-    uint32_t announcedChecksum = 0;
-    std::vector<unsigned char> received;
+    uint32_t imageChecksum = 0;
+    Bytes received;
     std::vector<int> frameLengths; // one per message
     int statusMessages = 0;        // header and data messages
     Outcome outcome = Outcome::Running;
     std::string error;
     bool intact = false;
-    uint32_t receivedChecksum = 0;
-};
-
-// What the board has seen so far: the report is made of it.
-struct Record
-{
-    int frames = 0;
-    int versionQueries = 0;
-    int bootloaderQueries = 0;
-    int pinQueries = 0;
-    int boardIdQueries = 0;
-    std::vector<std::string> errors;
-    std::vector<Transfer> transfers;
 };
 
 // Follows each firmware transfer message by message, checking lengths, message order and
-// checksums, and gives the status (or the fault asked for) to every header and data message.
+// checksums, gives the status (or the fault asked for) to every header and data message, and
+// keeps what it saw for the report.
 class Board
 {
 public:
@@ -85,38 +97,40 @@ public:
     {
     }
 
-    // Takes the next frame, or what came of one. Nothing happens when no frame begins within
-    // waitMs (-1: no limit).
-    void TakeFrame(int waitMs);
+    // Takes frames until a stop signal comes.
+    void Serve();
     // Stops taking frames, with the input full.
     void StopReading();
-    bool StoppedReading() const { return mStoppedReading; }
     // At exit: a transfer still running is broken off.
     void Finish();
-    void WriteReport();
+    void WriteReport() const;
     // 0 when every transfer was complete and intact (or none came), 1 otherwise.
     int ExitStatus() const;
 
 private:
-    void HandleFrame(const Frame& frame);
-    bool AnswerQuery(const Frame& frame);
-    bool QuerySizeIs(const Frame& frame, size_t size, const char* query);
-    bool IsBoardIdQuery(const Frame& frame);
-    bool Answered(int& count, const std::string& query, const Frame& answer);
-    void HandleTransferFrame(const Frame& frame);
+    bool TakeFrame();
+    bool CutOff();
+    void HandleFrame(const Bytes& frame);
+    void AnswerQuery(const Bytes& frame);
+    void HandleMessage(const Bytes& frame);
     Transfer& TransferFor(int command, int type);
-    void AnswerStatusMessage(Transfer& transfer, int type);
+    void AnswerStatusMessage(Transfer& transfer);
 
-    void Answer(Frame bytes);
+    void Answer(Bytes bytes);
     bool AnswerStatus(unsigned char status); // false when a fault withholds it
     void Error(const std::string& text);
     // Each does nothing when no transfer is running.
     void FailTransfer(const std::string& reason, bool statusDue);
     void EndTransfer(Outcome outcome, const std::string& error);
+    void Say(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
-    Options mOptions;
+    const Options mOptions;
     PseudoTerminal& mTerminal;
-    Record mRecord;
     bool mInTransfer = false;
     bool mStoppedReading = false;
+    // What the board has seen so far: the report is made of it.
+    int mFrames = 0;
+    QJsonObject mQueries{{"version", 0}, {"bootloader", 0}, {"pin", 0}, {"board_id", 0}};
+    QStringList mErrors;
+    std::vector<Transfer> mTransfers;
 };

@@ -1,13 +1,12 @@
 #include "PseudoTerminal.h"
 
-#include "Log.h"
-
 #include <QDeadlineTimer>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -36,7 +35,7 @@ int PollTakingSignals(pollfd* descriptors, nfds_t count, long long waitMs)
 // Says what failed, and why, on standard error; false, for the caller to return.
 bool Failed(const std::string& what)
 {
-    Warn("%s: %s", what.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "board-simulator: %s: %s\n", what.c_str(), std::strerror(errno));
     return false;
 }
 
@@ -46,7 +45,7 @@ void TakeStopSignalsOnlyWhileWaiting()
 {
     sigset_t blocked;
     sigemptyset(&blocked);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGALRM})
     {
         struct sigaction action
         {
@@ -74,8 +73,18 @@ void PauseUnlessStopped(long long milliseconds)
 bool PseudoTerminal::Open(const std::string& linkPath, const std::string& capturePath)
 {
     mLinkPath = linkPath;
-    if (!OpenPair() || !MakeRaw())
-        return false;
+    termios raw{};
+    cfmakeraw(&raw);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    // The slave stays open for the whole run: the updater opening and closing the device never
+    // hangs up the terminal, and the raw settings stay in force.
+    char slavePath[256];
+    if (openpty(&mMaster, &mSlave, slavePath, &raw, nullptr) != 0)
+        return Failed("cannot open a pseudo-terminal");
+    mSlavePath = slavePath;
+    fcntl(mMaster, F_SETFD, FD_CLOEXEC);
+    fcntl(mSlave, F_SETFD, FD_CLOEXEC);
     fcntl(mMaster, F_SETFL, fcntl(mMaster, F_GETFL) | O_NONBLOCK);
     if (!capturePath.empty())
     {
@@ -86,32 +95,6 @@ bool PseudoTerminal::Open(const std::string& linkPath, const std::string& captur
     return PlaceLink();
 }
 
-bool PseudoTerminal::OpenPair()
-{
-    mMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (mMaster < 0 || grantpt(mMaster) != 0 || unlockpt(mMaster) != 0)
-        return Failed("cannot open a pseudo-terminal");
-    const char* name = ptsname(mMaster);
-    if (name == nullptr)
-        return Failed("ptsname");
-    mSlavePath = name;
-    // Kept open for the whole run: the updater opening and closing the device never hangs up
-    // the terminal, and the raw settings stay in force.
-    mSlave = open(mSlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    return mSlave >= 0 || Failed("cannot open " + mSlavePath);
-}
-
-bool PseudoTerminal::MakeRaw()
-{
-    termios settings{};
-    if (tcgetattr(mSlave, &settings) != 0)
-        return Failed("tcgetattr");
-    cfmakeraw(&settings);
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    return tcsetattr(mSlave, TCSANOW, &settings) == 0 || Failed("tcsetattr");
-}
-
 bool PseudoTerminal::PlaceLink()
 {
     struct stat existing
@@ -120,7 +103,7 @@ bool PseudoTerminal::PlaceLink()
     if (lstat(mLinkPath.c_str(), &existing) == 0 &&
         (S_ISDIR(existing.st_mode) || unlink(mLinkPath.c_str()) != 0))
     {
-        Warn("cannot replace %s", mLinkPath.c_str());
+        std::fprintf(stderr, "board-simulator: cannot replace %s\n", mLinkPath.c_str());
         return false;
     }
     return symlink(mSlavePath.c_str(), mLinkPath.c_str()) == 0 ||
@@ -129,33 +112,23 @@ bool PseudoTerminal::PlaceLink()
 
 void PseudoTerminal::Close()
 {
-    WaitUntilAnswerTaken();
-    RemoveLinkIfOurs();
+    // The terminal goes away with the master: the updater must have read the last answer first.
+    const QDeadlineTimer until(2000);
+    int waiting = 0;
+    while (mSlave >= 0 && ioctl(mSlave, FIONREAD, &waiting) == 0 && waiting > 0 &&
+           !until.hasExpired())
+        usleep(2000);
+    // Another simulator may have taken the link over since.
+    char target[4096];
+    const ssize_t size = readlink(mLinkPath.c_str(), target, sizeof target - 1);
+    if (size > 0 && mSlavePath == std::string(target, static_cast<size_t>(size)))
+        unlink(mLinkPath.c_str());
     if (mCapture != nullptr)
         std::fclose(mCapture);
     if (mSlave >= 0)
         close(mSlave);
     if (mMaster >= 0)
         close(mMaster);
-}
-
-// The terminal goes away with the master: the updater must have read the last answer first.
-void PseudoTerminal::WaitUntilAnswerTaken()
-{
-    const QDeadlineTimer until(2000);
-    int waiting = 0;
-    while (mSlave >= 0 && ioctl(mSlave, FIONREAD, &waiting) == 0 && waiting > 0 &&
-           !until.hasExpired())
-        usleep(2000);
-}
-
-// Another simulator may have taken the link over since.
-void PseudoTerminal::RemoveLinkIfOurs()
-{
-    char target[4096];
-    const ssize_t size = readlink(mLinkPath.c_str(), target, sizeof target - 1);
-    if (size > 0 && mSlavePath == std::string(target, static_cast<size_t>(size)))
-        unlink(mLinkPath.c_str());
 }
 
 bool PseudoTerminal::ReadExactly(unsigned char* buffer, size_t size, int waitMs)

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-// SIGTERM, SIGINT and SIGHUP ask the simulator to stop cleanly. They stay blocked except while
-// it waits (on the terminal, or in PauseUnlessStopped), so none is lost between a look at
-// StopRequested() and the wait that follows it. SIGPIPE is ignored: a write whose reader went
-// away fails instead of ending the board.
+// SIGTERM, SIGINT, SIGHUP and SIGALRM (the --timeout) ask the simulator to stop cleanly. They
+// stay blocked except while it waits (on the terminal, or in PauseUnlessStopped), so none is
+// lost between a look at StopRequested() and the wait that follows it. SIGPIPE is ignored: a
+// write whose reader went away fails instead of ending the board.
 void TakeStopSignalsOnlyWhileWaiting();
 bool StopRequested();
-// Waits for milliseconds unless a stop is requested first.
+// Waits for milliseconds (-1: no limit) unless a stop is requested first.
 void PauseUnlessStopped(long long milliseconds);
 
 // The board's end of a pseudo-terminal pair, reached by the updater through a symlink to the
@@ -39,11 +39,7 @@ public:
     bool WriteAll(const std::vector<unsigned char>& bytes);
 
 private:
-    bool OpenPair();
-    bool MakeRaw();
     bool PlaceLink();
-    void WaitUntilAnswerTaken();
-    void RemoveLinkIfOurs();
 
     int mMaster = -1;
     int mSlave = -1;

@@ -4,40 +4,214 @@
 // It answers the four interrogation queries with values from its command line, receives
 // firmware transfers in every update mode, checking each frame's length, message type order and
 // checksums, writes the image it received to a file, reports what it saw as JSON, and injects
-// faults on request. Run with --help for the options; Board.h describes the wire protocol.
+// faults on request. Board.h describes the wire protocol.
 
 #include "Board.h"
-#include "Log.h"
-#include "Options.h"
 #include "PseudoTerminal.h"
 
-#include <QDeadlineTimer>
+#include <QByteArray>
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <getopt.h>
+#include <optional>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 namespace
 {
 
-void ServeFrames(Board& board, int timeoutS)
+const char USAGE[] =
+    R"(Usage: board-simulator --link PATH [options]
+
+Plays one RirarUde board over a pseudo-terminal. The updater opens PATH (a symlink to the
+terminal's slave side) as if it were the board's USB character device, for example
+<box root>/dev/qv_core_rack in a sandbox build. When ready, the simulator prints
+"ready <slave path>" on standard output.
+
+Board answers:
+  --version TEXT       version query answer, sent as 12 bytes, NUL-padded (default "2.8")
+  --version-hex HEX    the version query's answer bytes, any number (overrides --version)
+  --bootloader N       bootloader version, sent as 4 bytes, least significant first (default 0)
+  --pin P=V            level V of pin P (repeatable; other pins answer 0)
+  --board-id N         board ID byte (default 1)
+
+Transfers:
+  --image FILE         write the image bytes received to FILE when a transfer ends
+  --report FILE        write a JSON summary (queries, transfers, errors) to FILE, rewritten
+                       after every query and every transfer that ends, and at exit
+  --capture FILE       append every byte received from the updater to FILE
+
+Faults (K counts the header and data messages of a transfer, the header being 1):
+  --refuse K:S         answer status S (1-255) instead of 0 to message K
+  --silent             never answer anything (frames are still received and checked)
+  --silent-from K      give no status from message K on
+  --stop-reading K     stop reading after answering message K (0: before the first frame); the
+                       input is filled first, so the updater's next write finds no room
+  --delay MS           wait MS milliseconds before every answer
+  --extra N            send N more bytes (0xA5) after every answer
+
+Lifetime:
+  --timeout S          exit by itself after S seconds (default: never)
+  --die-with-parent    exit when the process that started it exits
+  --verbose            describe every frame on standard error
+  --help               this text
+
+Each transfer in the report has a "result": "complete" (every message accepted), "refused",
+"error" (a bad frame; the simulator answers status 238 to it when a status is due),
+"unanswered" (the whole image came but a fault withheld the last status) or "incomplete"
+(broken off); "intact" tells whether the whole image came with matching checksums.
+
+Exit status: 0 when every transfer was complete and intact (or none came), 1 when one was not,
+2 on a usage error, 3 when the pseudo-terminal could not be set up. SIGTERM, SIGINT and SIGHUP
+end it cleanly: the report is written (an unfinished transfer is recorded as "incomplete") and
+the symlink is removed.
+)";
+
+// Long options only: the letters merely tell them apart.
+const option OPTIONS[] = {
+    {"link", required_argument, nullptr, 'l'},
+    {"version", required_argument, nullptr, 'v'},
+    {"version-hex", required_argument, nullptr, 'x'},
+    {"bootloader", required_argument, nullptr, 'b'},
+    {"pin", required_argument, nullptr, 'p'},
+    {"board-id", required_argument, nullptr, 'i'},
+    {"image", required_argument, nullptr, 'm'},
+    {"report", required_argument, nullptr, 'r'},
+    {"capture", required_argument, nullptr, 'c'},
+    {"refuse", required_argument, nullptr, 'R'},
+    {"silent", no_argument, nullptr, 's'},
+    {"silent-from", required_argument, nullptr, 'S'},
+    {"stop-reading", required_argument, nullptr, 'f'},
+    {"delay", required_argument, nullptr, 'd'},
+    {"extra", required_argument, nullptr, 'e'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"die-with-parent", no_argument, nullptr, 'P'},
+    {"verbose", no_argument, nullptr, 'V'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+const long long MANY = 1LL << 30;
+
+int UsageError(const std::string& problem)
 {
-    const QDeadlineTimer deadline(timeoutS > 0 ? timeoutS * 1000LL : -1);
-    while (!StopRequested())
+    std::fprintf(stderr, "board-simulator: %s (see --help)\n", problem.c_str());
+    return 2;
+}
+
+// A whole number from min to max, in decimal, octal (0...) or hexadecimal (0x...).
+bool ParseNumber(const std::string& text, long long min, long long max, long long& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(text.c_str(), &end, 0);
+    return errno == 0 && end != text.c_str() && *end == '\0' && value >= min && value <= max;
+}
+
+// "A<separator>B", with A from 0 to firstMax and B from 0 to 255.
+bool ParsePair(const std::string& text, char separator, long long firstMax, long long& first,
+               long long& second)
+{
+    const size_t split = text.find(separator);
+    return split != std::string::npos && ParseNumber(text.substr(0, split), 0, firstMax, first) &&
+           ParseNumber(text.substr(split + 1), 0, 255, second);
+}
+
+bool ParseHex(const QByteArray& digits, Bytes& bytes)
+{
+    if (digits.size() % 2 != 0 || !std::all_of(digits.begin(), digits.end(),
+                                               [](unsigned char c) { return std::isxdigit(c); }))
+        return false;
+    const QByteArray parsed = QByteArray::fromHex(digits);
+    bytes.assign(parsed.begin(), parsed.end());
+    return true;
+}
+
+// False when the argument does not fit the option.
+bool TakeOption(int id, const char* argument, Options& options)
+{
+    long long pin = 0;
+    long long level = 0;
+    switch (id)
     {
-        if (deadline.hasExpired())
-        {
-            Verbose("timeout: exiting");
-            return;
-        }
-        const int waitMs =
-            deadline.isForever() ? -1 : int(std::min<qint64>(deadline.remainingTime(), 1000000));
-        if (board.StoppedReading())
-            PauseUnlessStopped(waitMs < 0 ? 1000 : waitMs);
-        else
-            board.TakeFrame(waitMs);
+    case 'l':
+        options.link = argument;
+        return true;
+    case 'v':
+        options.versionText = argument;
+        return true;
+    case 'x':
+        return ParseHex(argument, options.versionHex.emplace());
+    case 'b':
+        return ParseNumber(argument, 0, 0xFFFFFFFF, options.bootloader);
+    case 'p':
+        if (!ParsePair(argument, '=', 255, pin, level))
+            return false;
+        options.pinLevels[pin] = static_cast<unsigned char>(level);
+        return true;
+    case 'i':
+        return ParseNumber(argument, 0, 255, options.boardId);
+    case 'm':
+        options.image = argument;
+        return true;
+    case 'r':
+        options.report = argument;
+        return true;
+    case 'c':
+        options.capture = argument;
+        return true;
+    case 'R':
+        return ParsePair(argument, ':', MANY, options.refuseAt, options.refuseStatus) &&
+               options.refuseAt >= 1 && options.refuseStatus >= 1;
+    case 's':
+        options.silent = true;
+        return true;
+    case 'S':
+        return ParseNumber(argument, 1, MANY, options.silentFrom);
+    case 'f':
+        return ParseNumber(argument, 0, MANY, options.stopReadingAt);
+    case 'd':
+        return ParseNumber(argument, 0, 3600000, options.delayMs);
+    case 'e':
+        return ParseNumber(argument, 0, 4096, options.extra);
+    case 't':
+        return ParseNumber(argument, 1, 86400 * 365, options.timeoutS);
+    case 'P':
+        options.dieWithParent = true;
+        return true;
+    default: // 'V'
+        options.verbose = true;
+        return true;
     }
+}
+
+// Returns the status to exit with at once (after --help or a usage error, which it has
+// already reported), or nothing when the board should run.
+std::optional<int> ParseCommandLine(int argc, char** argv, Options& options)
+{
+    int id;
+    int index = 0;
+    while ((id = getopt_long(argc, argv, "", OPTIONS, &index)) != -1)
+    {
+        if (id == 'h')
+        {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (id == '?') // getopt_long has said what is wrong
+            return UsageError("usage error");
+        if (!TakeOption(id, optarg, options))
+            return UsageError(std::string("bad value for --") + OPTIONS[index].name);
+    }
+    if (optind < argc)
+        return UsageError("unexpected argument");
+    if (options.link.empty())
+        return UsageError("--link PATH is required");
+    return std::nullopt;
 }
 
 int Run(const Options& options)
@@ -55,7 +229,8 @@ int Run(const Options& options)
     std::printf("ready %s\n", terminal.SlavePath().c_str());
     std::fflush(stdout);
 
-    ServeFrames(board, options.timeoutS);
+    alarm(static_cast<unsigned>(options.timeoutS)); // 0: none
+    board.Serve();
 
     board.Finish();
     terminal.Close();
@@ -69,7 +244,6 @@ int main(int argc, char** argv)
     Options options;
     if (const std::optional<int> status = ParseCommandLine(argc, argv, options))
         return *status;
-    gVerbose = options.verbose;
     TakeStopSignalsOnlyWhileWaiting();
     if (options.dieWithParent)
     {
