@@ -40,8 +40,8 @@ const unsigned char ERROR_STATUS = 0xEE;
 // The rest of a frame follows at once: the updater writes each frame in one write.
 const int REST_OF_FRAME_WAIT_MS = 2000;
 
-const char* const OUTCOME_NAMES[] = {"running", "complete",   "refused",
-                                     "error",   "unanswered", "incomplete"}; // as Outcome
+const char* const OUTCOME_NAMES[] = {"complete", "refused", "error", "unanswered",
+                                     "incomplete"}; // as Outcome orders them
 
 uint32_t BigEndian32(const unsigned char* at)
 {
@@ -53,12 +53,6 @@ uint32_t Sum(Bytes::const_iterator from, Bytes::const_iterator to)
     return std::accumulate(from, to, uint32_t(0));
 }
 
-bool IsQuery(int command)
-{
-    return command == VERSION_QUERY || command == BOOTLOADER_QUERY || command == PIN_QUERY ||
-           command == BOARD_ID_QUERY;
-}
-
 bool IsTransfer(int command)
 {
     return command == MODE_0_TRANSFER || command == MODE_1_TRANSFER ||
@@ -67,7 +61,7 @@ bool IsTransfer(int command)
 
 struct Query
 {
-    const char* name; // its count's key in the report
+    const char* name; // its count's key in the report; none for an unknown command code
     bool wellFormed;
     Bytes answer;
 };
@@ -106,8 +100,10 @@ Query QueryIn(const Bytes& frame, const Options& options)
                  static_cast<unsigned char>(bootloader >> 24)}};
     case PIN_QUERY: // the pin asked about is the last byte
         return {"pin", frame.size() == 4, {options.pinLevels[frame.back()]}};
-    default:
+    case BOARD_ID_QUERY:
         return {"board_id", IsBoardIdQuery(frame), {static_cast<unsigned char>(options.boardId)}};
+    default:
+        return {nullptr, false, {}};
     }
 }
 
@@ -130,28 +126,23 @@ bool MayFollow(int command, int lastType, int type)
     }
 }
 
-// A header or data message: its checksum, then as many image bytes as fit or remain. Returns
-// what is wrong with it, or "" when it was taken.
-std::string TakeImageBytes(Transfer& transfer, const Bytes& frame, const std::string& message)
+// The size a message of its type must have: a header's follows from the image length in it.
+size_t ExpectedSize(const Transfer& transfer, const Bytes& frame)
 {
-    const bool header = frame[3] == HEADER_MESSAGE;
-    const size_t head = header ? HEADER_HEAD : DATA_HEAD;
-    if (frame.size() < head)
-        return message + " of " + std::to_string(frame.size()) + " bytes";
-    if (header)
+    switch (frame[3])
     {
-        transfer.length = BigEndian32(&frame[8]);
-        transfer.imageChecksum = BigEndian32(&frame[12]);
+    case BOOTLOADER_MESSAGE:
+        return 4;
+    case VERSION_MESSAGE:
+        return 7;
+    case HEADER_MESSAGE:
+        if (frame.size() < HEADER_HEAD)
+            return HEADER_HEAD;
+        return HEADER_HEAD + std::min<size_t>(BigEndian32(&frame[8]), LONGEST_FRAME - HEADER_HEAD);
+    default:
+        return DATA_HEAD + std::min<size_t>(transfer.length - transfer.received.size(),
+                                            LONGEST_FRAME - DATA_HEAD);
     }
-    const size_t remaining = transfer.length - transfer.received.size();
-    if (frame.size() != head + std::min(remaining, LONGEST_FRAME - head))
-        return message + " of " + std::to_string(frame.size()) + " bytes with " +
-               std::to_string(remaining) + " image bytes to come";
-    // It covers everything after it.
-    if (BigEndian32(&frame[4]) != Sum(frame.begin() + 8, frame.end()))
-        return message + " checksum mismatch";
-    transfer.received.insert(transfer.received.end(), frame.begin() + head, frame.end());
-    return "";
 }
 
 // Returns what is wrong with the message, or "" when it was taken.
@@ -162,39 +153,37 @@ std::string TakeMessage(Transfer& transfer, const Bytes& frame)
         return "unknown message type " + std::to_string(type);
     const std::string message = MESSAGE_NAMES[type] + std::string(" message");
     // A transfer keeps the command code it began with.
-    if (frame[2] != transfer.command)
-        return message + " with command code " + std::to_string(frame[2]) + " in a transfer with " +
-               std::to_string(transfer.command);
-    if (!MayFollow(transfer.command, transfer.lastType, type))
+    if (frame[2] != transfer.command || !MayFollow(transfer.command, transfer.lastType, type))
         return message + " out of order";
-    transfer.lastType = type;
-    if (type == BOOTLOADER_MESSAGE && frame.size() != 4)
+    if (frame.size() != ExpectedSize(transfer, frame))
         return message + " of " + std::to_string(frame.size()) + " bytes";
-    if (type == VERSION_MESSAGE && (frame.size() != 7 || frame[6] != 0))
-        return message + " malformed";
+    const bool carriesImage = type == HEADER_MESSAGE || type == DATA_MESSAGE;
+    // Its checksum covers everything after it.
+    if (carriesImage && BigEndian32(&frame[4]) != Sum(frame.begin() + 8, frame.end()))
+        return message + " checksum mismatch";
+    if (type == VERSION_MESSAGE && frame[6] != 0)
+        return message + " without its closing 00";
+    transfer.lastType = type;
     if (type == VERSION_MESSAGE)
+        transfer.version = QJsonArray{frame[4], frame[5]};
+    if (type == HEADER_MESSAGE)
     {
-        transfer.versionMajor = frame[4];
-        transfer.versionMinor = frame[5];
+        transfer.length = BigEndian32(&frame[8]);
+        transfer.imageChecksum = BigEndian32(&frame[12]);
     }
-    if (type == HEADER_MESSAGE || type == DATA_MESSAGE)
-        return TakeImageBytes(transfer, frame, message);
+    const size_t head = type == HEADER_MESSAGE ? HEADER_HEAD : DATA_HEAD;
+    if (carriesImage)
+        transfer.received.insert(transfer.received.end(), frame.begin() + head, frame.end());
     return "";
 }
 
 QJsonObject TransferJson(const Transfer& transfer)
 {
-    QJsonArray lengths;
-    for (int length : transfer.frameLengths)
-        lengths.append(length);
-    QJsonValue version;
-    if (transfer.versionMajor >= 0)
-        version = QJsonArray{transfer.versionMajor, transfer.versionMinor};
     return {{"command", transfer.command},
-            {"version", version},
+            {"version", transfer.version},
             {"length", qint64(transfer.length)},
             {"received", qint64(transfer.received.size())},
-            {"frame_lengths", lengths},
+            {"frame_lengths", transfer.frameLengths},
             {"result", OUTCOME_NAMES[static_cast<int>(transfer.outcome)]},
             {"error", QString::fromStdString(transfer.error)},
             {"intact", transfer.intact}};
@@ -261,29 +250,16 @@ void Board::HandleFrame(const Bytes& frame)
 {
     mFrames++;
     Say("frame of %zu bytes, command code 0x%02X", frame.size(), frame[2]);
-    if (IsQuery(frame[2]))
-    {
-        EndTransfer(Outcome::Incomplete, "a query came during the transfer");
-        AnswerQuery(frame);
-    }
-    else if (IsTransfer(frame[2]))
-    {
-        HandleMessage(frame);
-    }
-    else
-    {
-        Error("unknown command code " + std::to_string(frame[2]));
-    }
-}
-
-// A malformed query is recorded as an error and gets no answer.
-void Board::AnswerQuery(const Bytes& frame)
-{
+    if (IsTransfer(frame[2]))
+        return HandleMessage(frame);
     const Query query = QueryIn(frame, mOptions);
+    if (query.name == nullptr)
+        return Error("unknown command code " + std::to_string(frame[2]));
+    EndTransfer(Outcome::Incomplete, "a query came during the transfer");
+    // A malformed query gets no answer.
     if (!query.wellFormed)
         return Error(std::string("malformed ") + query.name + " query");
     mQueries[query.name] = mQueries[query.name].toInt() + 1;
-    Say("%s query", query.name);
     Answer(query.answer);
 }
 
@@ -293,7 +269,7 @@ void Board::HandleMessage(const Bytes& frame)
         return Error("transfer frame without a message type");
     const int type = frame[3];
     Transfer& transfer = TransferFor(frame[2], type);
-    transfer.frameLengths.push_back(static_cast<int>(frame.size()));
+    transfer.frameLengths.append(static_cast<int>(frame.size()));
     const bool statusDue = type == HEADER_MESSAGE || type == DATA_MESSAGE;
     const std::string problem = TakeMessage(transfer, frame);
     if (!problem.empty())
@@ -359,20 +335,16 @@ void Board::StopReading()
 void Board::Answer(Bytes bytes)
 {
     if (mOptions.silent)
-        return Say("silent: no answer");
+        return;
     bytes.insert(bytes.end(), static_cast<size_t>(mOptions.extra), 0xA5);
     PauseUnlessStopped(mOptions.delayMs);
-    if (mTerminal.WriteAll(bytes))
-        Say("answered %zu bytes", bytes.size());
+    mTerminal.WriteAll(bytes);
 }
 
 bool Board::AnswerStatus(unsigned char status)
 {
     if (mOptions.silentFrom > 0 && mTransfers.back().statusMessages >= mOptions.silentFrom)
-    {
-        Say("silent from status message %lld: no status", mOptions.silentFrom);
         return false;
-    }
     Answer({status});
     return !mOptions.silent;
 }

@@ -27,6 +27,7 @@
 
 #include "PseudoTerminal.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QStringList>
 #include <cstdint>
@@ -63,7 +64,6 @@ struct Options
 // How a transfer ended; the report names each.
 enum class Outcome
 {
-    Running,
     Complete,   // every message accepted
     Refused,    // --refuse
     Error,      // a frame the board could not take
@@ -74,15 +74,14 @@ enum class Outcome
 struct Transfer
 {
     int command = 0;
-    int lastType = -1; // of the last message taken
-    int versionMajor = -1;
-    int versionMinor = -1;
+    int lastType = -1;  // of the last message taken
+    QJsonValue version; // [major, minor] from the version message
     uint32_t length = 0;
     uint32_t imageChecksum = 0;
     Bytes received;
-    std::vector<int> frameLengths; // one per message
-    int statusMessages = 0;        // header and data messages
-    Outcome outcome = Outcome::Running;
+    QJsonArray frameLengths;               // one per message
+    int statusMessages = 0;                // header and data messages
+    Outcome outcome = Outcome::Incomplete; // while it runs, too
     std::string error;
     bool intact = false;
 };
@@ -111,7 +110,6 @@ private:
     bool TakeFrame();
     bool CutOff();
     void HandleFrame(const Bytes& frame);
-    void AnswerQuery(const Bytes& frame);
     void HandleMessage(const Bytes& frame);
     Transfer& TransferFor(int command, int type);
     void AnswerStatusMessage(Transfer& transfer);

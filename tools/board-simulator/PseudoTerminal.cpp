@@ -1,6 +1,7 @@
 #include "PseudoTerminal.h"
 
 #include <QDeadlineTimer>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -83,8 +84,6 @@ bool PseudoTerminal::Open(const std::string& linkPath, const std::string& captur
     if (openpty(&mMaster, &mSlave, slavePath, &raw, nullptr) != 0)
         return Failed("cannot open a pseudo-terminal");
     mSlavePath = slavePath;
-    fcntl(mMaster, F_SETFD, FD_CLOEXEC);
-    fcntl(mSlave, F_SETFD, FD_CLOEXEC);
     fcntl(mMaster, F_SETFL, fcntl(mMaster, F_GETFL) | O_NONBLOCK);
     if (!capturePath.empty())
     {
@@ -136,26 +135,23 @@ bool PseudoTerminal::ReadExactly(unsigned char* buffer, size_t size, int waitMs)
     size_t got = 0;
     while (got < size && !StopRequested())
     {
-        const ssize_t count = read(mMaster, buffer + got, size - got);
-        if (count > 0)
-        {
-            if (mCapture != nullptr)
-            {
-                std::fwrite(buffer + got, 1, static_cast<size_t>(count), mCapture);
-                std::fflush(mCapture);
-            }
-            got += static_cast<size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
-            return Failed("read");
         pollfd descriptor{mMaster, POLLIN, 0};
         const int ready = PollTakingSignals(&descriptor, 1, waitMs);
         if (ready == 0 || (ready < 0 && errno != EINTR))
             return false;
-        // Cannot happen while the slave is held open; do not spin if it does.
-        if (ready > 0 && (descriptor.revents & POLLHUP) && !(descriptor.revents & POLLIN))
-            usleep(10000);
+        if (ready < 0) // a stop signal
+            continue;
+        const ssize_t count = read(mMaster, buffer + got, size - got);
+        if (count < 0 && errno != EAGAIN && errno != EINTR)
+            return Failed("read");
+        if (count <= 0)
+            continue;
+        if (mCapture != nullptr)
+        {
+            std::fwrite(buffer + got, 1, static_cast<size_t>(count), mCapture);
+            std::fflush(mCapture);
+        }
+        got += static_cast<size_t>(count);
     }
     return got == size;
 }
@@ -190,20 +186,13 @@ bool PseudoTerminal::WriteAll(const std::vector<unsigned char>& bytes)
     size_t written = 0;
     while (written < bytes.size() && !StopRequested())
     {
+        pollfd descriptor{mMaster, POLLOUT, 0};
+        if (PollTakingSignals(&descriptor, 1, -1) < 0) // a stop signal
+            continue;
         const ssize_t count = write(mMaster, bytes.data() + written, bytes.size() - written);
-        if (count > 0)
-        {
-            written += static_cast<size_t>(count);
-        }
-        else if (count < 0 && errno != EAGAIN && errno != EINTR)
-        {
+        if (count < 0 && errno != EAGAIN && errno != EINTR)
             return Failed("write");
-        }
-        else
-        {
-            pollfd descriptor{mMaster, POLLOUT, 0};
-            poll(&descriptor, 1, 100);
-        }
+        written += static_cast<size_t>(std::max<ssize_t>(count, 0));
     }
     return true;
 }

@@ -10,8 +10,6 @@
 #include "PseudoTerminal.h"
 
 #include <QByteArray>
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -24,51 +22,39 @@
 namespace
 {
 
-const char USAGE[] =
-    R"(Usage: board-simulator --link PATH [options]
+const char USAGE[] = R"(Usage: board-simulator --link PATH [options]
 
-Plays one RirarUde board over a pseudo-terminal. The updater opens PATH (a symlink to the
-terminal's slave side) as if it were the board's USB character device, for example
-<box root>/dev/qv_core_rack in a sandbox build. When ready, the simulator prints
-"ready <slave path>" on standard output.
+Plays one RirarUde board over a pseudo-terminal whose slave side PATH links to, as the board's
+USB character device (<box root>/dev/qv_core_rack in a sandbox build, say). Prints
+"ready <slave path>" on standard output once the link is in place.
 
-Board answers:
   --version TEXT       version query answer, sent as 12 bytes, NUL-padded (default "2.8")
   --version-hex HEX    the version query's answer bytes, any number (overrides --version)
   --bootloader N       bootloader version, sent as 4 bytes, least significant first (default 0)
   --pin P=V            level V of pin P (repeatable; other pins answer 0)
   --board-id N         board ID byte (default 1)
-
-Transfers:
   --image FILE         write the image bytes received to FILE when a transfer ends
-  --report FILE        write a JSON summary (queries, transfers, errors) to FILE, rewritten
-                       after every query and every transfer that ends, and at exit
-  --capture FILE       append every byte received from the updater to FILE
-
+  --report FILE        write what the board saw to FILE as JSON, after every query, at the end
+                       of every transfer and at exit
+  --capture FILE       append every byte received to FILE
 Faults (K counts the header and data messages of a transfer, the header being 1):
   --refuse K:S         answer status S (1-255) instead of 0 to message K
   --silent             never answer anything (frames are still received and checked)
   --silent-from K      give no status from message K on
-  --stop-reading K     stop reading after answering message K (0: before the first frame); the
-                       input is filled first, so the updater's next write finds no room
+  --stop-reading K     stop reading after answering message K (0: before the first frame), with
+                       the input filled first so that the updater's next write finds no room
   --delay MS           wait MS milliseconds before every answer
   --extra N            send N more bytes (0xA5) after every answer
-
-Lifetime:
-  --timeout S          exit by itself after S seconds (default: never)
+  --timeout S          exit after S seconds (default: never)
   --die-with-parent    exit when the process that started it exits
   --verbose            describe every frame on standard error
-  --help               this text
 
-Each transfer in the report has a "result": "complete" (every message accepted), "refused",
-"error" (a bad frame; the simulator answers status 238 to it when a status is due),
-"unanswered" (the whole image came but a fault withheld the last status) or "incomplete"
-(broken off); "intact" tells whether the whole image came with matching checksums.
-
-Exit status: 0 when every transfer was complete and intact (or none came), 1 when one was not,
-2 on a usage error, 3 when the pseudo-terminal could not be set up. SIGTERM, SIGINT and SIGHUP
-end it cleanly: the report is written (an unfinished transfer is recorded as "incomplete") and
-the symlink is removed.
+A transfer's "result" in the report is "complete", "refused", "error" (a bad frame, answered
+with status 238 when a status is due), "unanswered" (the whole image came, the last status was
+withheld) or "incomplete" (broken off); "intact": the whole image came, checksums matching.
+Exit status: 0 when every transfer was complete and intact, 1 when one was not, 2 on a usage
+error, 3 when the pseudo-terminal could not be set up. SIGTERM, SIGINT and SIGHUP end it
+cleanly: the report is written and the link removed.
 )";
 
 // Long options only: the letters merely tell them apart.
@@ -121,14 +107,12 @@ bool ParsePair(const std::string& text, char separator, long long firstMax, long
            ParseNumber(text.substr(split + 1), 0, 255, second);
 }
 
+// Pairs of hexadecimal digits, nothing else.
 bool ParseHex(const QByteArray& digits, Bytes& bytes)
 {
-    if (digits.size() % 2 != 0 || !std::all_of(digits.begin(), digits.end(),
-                                               [](unsigned char c) { return std::isxdigit(c); }))
-        return false;
     const QByteArray parsed = QByteArray::fromHex(digits);
     bytes.assign(parsed.begin(), parsed.end());
-    return true;
+    return parsed.toHex() == digits.toLower();
 }
 
 // False when the argument does not fit the option.
