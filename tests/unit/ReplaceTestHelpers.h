@@ -87,7 +87,7 @@ inline std::optional<bool> ImmutableWhenMvStarts(const QString& path,
 class cReplaceTest : public BoxTest
 {
 protected:
-    const QString home = BoxPath("/home/pxm");
+    const QString home = PXM_HOME;
     const QString source = home + "/source";
     const QString target = home + "/fw+1,a:b@c%d.e_f-g"; // every kind of character a path may hold
     const QString archive = home + "/fw.tar";

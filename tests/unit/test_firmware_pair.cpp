@@ -50,7 +50,7 @@ TEST_F(FirmwarePairTest, TheNextStepFindsTheOldPairOrTheNewOne)
 
         EXPECT_EQ(ReadFile(UPDATER_ARCHIVE_FILE), interrupted.archive);
         EXPECT_EQ(ReadFile(UPDATER_CHECKSUM_FILE), interrupted.companion);
-        EXPECT_EQ(QDir(HOME).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
+        EXPECT_EQ(QDir(PXM_HOME).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name),
                   QStringList({"Firmware.tar.xz", "Firmware.tar.xz.md5", "PXMPersistentData"}));
     }
 }
