@@ -10,20 +10,36 @@ using ParanoidUntarTest = cReplaceTest;
 TEST_F(ParanoidUntarTest, ReplacesTheTargetOrPutsThePreviousTreeBack)
 {
     const QString name = QFileInfo(target).fileName();
+    const auto ofTheTarget = [&] { MakeArchive("new", name); };
+    const auto notAnArchive = [&] { WriteFile(archive, QByteArray(4096, 'x')); };
+    const auto cutAfterAMember = [&]
+    {
+        MakeArchive(QByteArray(64 * 1024, 'n'), name);
+        ASSERT_TRUE(QFile::resize(archive, 40 * 1024));
+    };
+    const auto ofAnotherName = [&] { MakeArchive("new", "other"); };
+    struct cOutcome
+    {
+        bool unpacked;
+        QString content; // of the target, as Tree() shows it
+        QString modeOf;  // below the target
+        QString mode;
+    };
+    const cOutcome newTree = {
+        .unpacked = true, .content = "a=new sub/b=b", .modeOf = "/sub/b", .mode = "700"};
+    const cOutcome previousTree = {
+        .unpacked = false, .content = "old=old", .modeOf = "/old", .mode = "705"};
     const struct
     {
-        bool previous, unpacks;
+        bool previous; // a previous tree, with a set-aside leftover beside it
         std::function<void()> makeArchive;
+        cOutcome after;
     } cases[] = {
-        {false, true, [&] { MakeArchive("new", name); }},
-        {true, true, [&] { MakeArchive("new", name); }},
-        {true, false, [&] { WriteFile(archive, QByteArray(4096, 'x')); }},
-        {true, false,
-         [&] { // breaks off after members were written
-             MakeArchive(QByteArray(64 * 1024, 'n'), name);
-             ASSERT_TRUE(QFile::resize(archive, 40 * 1024));
-         }},
-        {true, false, [&] { MakeArchive("new", "other"); }},
+        {.previous = false, .makeArchive = ofTheTarget, .after = newTree},
+        {.previous = true, .makeArchive = ofTheTarget, .after = newTree},
+        {.previous = true, .makeArchive = notAnArchive, .after = previousTree},
+        {.previous = true, .makeArchive = cutAfterAMember, .after = previousTree},
+        {.previous = true, .makeArchive = ofAnotherName, .after = previousTree},
     };
     const QString workingDirectory = QDir::currentPath();
     for (const auto& c : cases)
@@ -41,9 +57,9 @@ TEST_F(ParanoidUntarTest, ReplacesTheTargetOrPutsThePreviousTreeBack)
                                                           QFile::ExeOther));
         }
         QDir::setCurrent(home);
-        EXPECT_EQ(ParanoidSudoUntar(archive, name, "700"), c.unpacks);
-        EXPECT_EQ(Tree(target), c.unpacks ? "a=new sub/b=b" : "old=old");
-        EXPECT_EQ(Mode(target + (c.unpacks ? "/sub/b" : "/old")), c.unpacks ? "700" : "705");
+        EXPECT_EQ(ParanoidSudoUntar(archive, name, "700"), c.after.unpacked);
+        EXPECT_EQ(Tree(target), c.after.content);
+        EXPECT_EQ(Mode(target + c.after.modeOf), c.after.mode);
         EXPECT_FALSE(QFileInfo::exists(target + "_old"));
         EXPECT_EQ(LogMessages().value(0),
                   QString("Debug: Running command: \"tar -xvf %1 -C %2\" (bool "
