@@ -4,74 +4,71 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 
 namespace
 {
 const QByteArray IMAGE("initial RAM disk image\n");
 const QByteArray DIGEST = QCryptographicHash::hash(IMAGE, QCryptographicHash::Md5).toHex();
 const QByteArray OTHER = QCryptographicHash::hash("other", QCryptographicHash::Md5).toHex();
+
+void WritePair(const QByteArray& image, const QByteArray& companion)
+{
+    QDir().mkpath(UPDATER_FIRMWARE_DIRECTORY_PATH);
+    WriteFile(UPDATER_UINITRD_FILE, image);
+    WriteFile(UPDATER_UINITRD_CHECKSUM_FILE, companion);
+}
 } // namespace
 
-class ChecksumTest : public BoxTest
-{
-protected:
-    const QString data = BoxPath("/home/pxm/image");
+using ChecksumTest = BoxTest;
 
-    bool Check(const QByteArray& companion, const QByteArray& content = IMAGE)
+// Only the first field of the companion's first line counts, and only as the exact lowercase
+// digest. (The download reads companions the same way; its tests cover names, line ends and a
+// leading blank.)
+TEST_F(ChecksumTest, OnlyTheExactDigestFirstOnTheFirstLineMatches)
+{
+    const struct
     {
-        WriteFile(data, content);
-        WriteFile(data + ".md5", companion);
-        return CheckChecksum(data);
-    }
-};
-
-TEST_F(ChecksumTest, OnlyTheFirstFieldOfTheFirstLineCountsAndExactly)
-{
-    const QList<std::tuple<QByteArray, QByteArray, bool>> cases = {
-        {DIGEST + "  some-other-name\n", IMAGE, true},
-        {DIGEST, IMAGE, true},
-        {DIGEST + "\n", IMAGE, true},
-        {DIGEST + "\r\n", IMAGE, true},
-        {DIGEST + "  image\n" + OTHER + "  other\n", IMAGE, true},
-        {"d41d8cd98f00b204e9800998ecf8427e  image\n", "", true},
-        {OTHER + "  other\n" + DIGEST + "  image\n", IMAGE, false},
-        {DIGEST.toUpper(), IMAGE, false},
-        {" " + DIGEST + "\n", IMAGE, false},
-        {DIGEST.left(31), IMAGE, false},
-        {DIGEST + "0", IMAGE, false},
+        const char* title;
+        QByteArray companion;
+        bool matches;
+    } cases[] = {
+        {.title = "first, a name after it and another line after that",
+         .companion = DIGEST + "  uInitrd\n" + OTHER + "  other\n",
+         .matches = true},
+        {.title = "on the second line only",
+         .companion = OTHER + "  other\n" + DIGEST + "  uInitrd\n",
+         .matches = false},
+        {.title = "in uppercase", .companion = DIGEST.toUpper(), .matches = false},
+        {.title = "a digit short", .companion = DIGEST.left(31), .matches = false},
+        {.title = "a digit too many", .companion = DIGEST + "0", .matches = false},
     };
-    for (const auto& [companion, content, expected] : cases)
+    for (const auto& c : cases)
     {
-        EXPECT_EQ(Check(companion, content), expected) << companion.toStdString();
+        SCOPED_TRACE(c.title);
+        WritePair(IMAGE, c.companion);
+        EXPECT_EQ(CheckChecksum(UPDATER_UINITRD_FILE), c.matches);
     }
 }
 
-TEST_F(ChecksumTest, LogShowsBothDigestsAlignedAndAMissingCompanionAsEmpty)
+TEST_F(ChecksumTest, LogShowsTheFileAndBothDigestsAligned)
 {
-    EXPECT_FALSE(Check(OTHER + "  image\n"));
-    ASSERT_TRUE(QFile::remove(data + ".md5"));
-    EXPECT_FALSE(CheckChecksum(data));
+    WritePair(IMAGE, OTHER + "  uInitrd\n");
+    EXPECT_FALSE(CheckChecksum(UPDATER_UINITRD_FILE));
     const QString in(" (bool CheckChecksum(const QString&))");
-    const QString checking = "Debug: Checking checksum of \"" + data + "\"" + in;
-    const QString calculated = "Debug: Calculated: \"" + DIGEST + "\"" + in;
     EXPECT_EQ(LogMessages(),
-              QStringList({checking, calculated, "Debug: Read:       \"" + OTHER + "\"" + in,
-                           checking, calculated, "Debug: Read:       \"\"" + in}));
+              QStringList({"Debug: Checking checksum of \"" + UPDATER_UINITRD_FILE + "\"" + in,
+                           "Debug: Calculated: \"" + DIGEST + "\"" + in,
+                           "Debug: Read:       \"" + OTHER + "\"" + in}));
 }
 
+// A mismatch is checked again; once the image matched, it is not read again.
 TEST_F(ChecksumTest, ControllerRemembersOnlyAMatch)
 {
-    const QString image = BoxPath("/home/pxm/Firmware/uInitrd");
-    ASSERT_TRUE(QDir().mkpath(BoxPath("/home/pxm/Firmware")));
-    WriteFile(image, IMAGE);
-    WriteFile(image + ".md5", OTHER);
+    WritePair(IMAGE, OTHER);
     cDovozUdiZedezod controller;
     EXPECT_FALSE(controller.CheckFirmwareChecksum());
-
-    // A mismatch is checked again; once the image matched, it is not read again.
-    WriteFile(image + ".md5", DIGEST);
+    WritePair(IMAGE, DIGEST);
     EXPECT_TRUE(controller.CheckFirmwareChecksum());
-    WriteFile(image, "changed since");
+    WritePair("changed since", DIGEST);
     EXPECT_TRUE(controller.CheckFirmwareChecksum());
 }
