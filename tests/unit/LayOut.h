@@ -10,26 +10,20 @@
 #include <QFileInfo>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
-const QString HOME = BoxPath("/home/pxm");
-const QString OUTSIDE = BoxPath("/outside");
-
 struct cEntry
 {
     const char* path;       // below the home, or absolute within the box when it starts with "/"
-    char kind;              // 'f' file, 'd' directory, 'l' symlink, 'h' hard link, 'p' FIFO,
-                            // 's' socket, 'c' device node
+    char kind;              // 'f' file, 'd' directory, 'l' symlink, 'h' hard link, 's' socket
     QByteArray target = ""; // content of a file, target of a link (a hard link's: box path)
-    mode_t mode = 0644;
 };
 
 inline QByteArray Where(const char* path)
 {
-    return QFile::encodeName(path[0] == '/' ? BoxPath(path) : HOME + '/' + path);
+    return QFile::encodeName(path[0] == '/' ? BoxPath(path) : PXM_HOME + '/' + path);
 }
 
 inline void LayOut(const std::vector<cEntry>& entries)
@@ -52,12 +46,6 @@ inline void LayOut(const std::vector<cEntry>& entries)
         case 'h':
             ASSERT_EQ(link(Where(entry.target.constData()).constData(), where.constData()), 0);
             break;
-        case 'p':
-            ASSERT_EQ(mkfifo(where.constData(), 0644), 0);
-            break;
-        case 'c':
-            ASSERT_EQ(mknod(where.constData(), S_IFCHR | 0644, makedev(1, 3)), 0);
-            break;
         case 's':
         {
             sockaddr_un address = {};
@@ -69,10 +57,6 @@ inline void LayOut(const std::vector<cEntry>& entries)
                       0);
             break;
         }
-        }
-        if (entry.kind != 'l')
-        {
-            ASSERT_EQ(chmod(where.constData(), entry.mode), 0) << where.constData();
         }
     }
 }
