@@ -1,46 +1,28 @@
 // cUSBInterrogator against the board simulator, which records every byte written to it.
 
+#include "FixedPaths.h"
 #include "USBVersionInterrogator.h"
 #include "test_usb_board.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
 
-static const QString DEVICE = BoxPath("/dev/qv_core_rack");
+static const QString DEVICE = DSP_BOARD_DEVICE;
 static const QByteArray DEVICE_PATH = DEVICE.toLocal8Bit();
 
 using USBInterrogatorTest = BoxTest;
 
-TEST_F(USBInterrogatorTest, OnlyACharacterDeviceIsOpenedAndNothingIsMadeOrWritten)
+// What may lie at the device path, and that nothing is made or written there, is shown by the
+// end-to-end tests through the version query; the other queries need an open device too.
+TEST_F(USBInterrogatorTest, WithoutADeviceEveryQueryAnswersNothing)
 {
-    const struct
     {
-        const char* name;
-        QString path;
-        QByteArray content; // of the regular file put there beforehand, if any
-    } cases[] = {
-        {.name = "missing directory", .path = BoxPath("/no-such-dir/qv_core_rack"), .content = {}},
-        {.name = "regular file", .path = DEVICE, .content = "not a board\n"},
-    };
-    for (const auto& c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        ResetBox();
-        if (!c.content.isNull())
-            WriteFile(c.path, c.content);
-        {
-            cUSBInterrogator board(c.path.toLocal8Bit().constData());
-            EXPECT_TRUE(board.GetVersion().isNull());
-            EXPECT_EQ(board.GetBootloaderVersion(), 0u);
-            EXPECT_FALSE(board.GetPortPin(3));
-            EXPECT_EQ(board.GetBoardID(5), 0);
-        }
-        EXPECT_EQ(LogMessages(),
-                  QStringList({"Debug: Failed to open  " + c.path +
-                               " (cUSBInterrogator::cUSBInterrogator(const char*))"}));
-        EXPECT_EQ(QFileInfo::exists(c.path), !c.content.isNull());
-        EXPECT_EQ(ReadIfThere(c.path), c.content);
+        cUSBInterrogator board(DEVICE_PATH.constData());
+        EXPECT_TRUE(board.GetVersion().isNull());
+        EXPECT_EQ(board.GetBootloaderVersion(), 0u);
+        EXPECT_FALSE(board.GetPortPin(3));
+        EXPECT_EQ(board.GetBoardID(5), 0);
     }
+    EXPECT_EQ(Messages(), QStringList({"Failed to open  " + DEVICE}));
 }
 
 TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
@@ -64,41 +46,26 @@ TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
                                        "PinId = 1 Result = 1", "ID =  42"}));
 }
 
+// Its input is full: no request gets through, and none is answered. The end-to-end tests show
+// the version query on a board that reads but never answers.
 TEST_F(USBInterrogatorTest, UnansweredQueriesGiveNothingWithinTheirWait)
 {
-    const struct
-    {
-        QStringList board;
-        QStringList messages;
-    } cases[] = {
-        // It reads every request and answers none.
-        {.board = {"--silent"},
-         .messages = {"Error reading bootloader version response", "PinId = 1 Result = 0",
-                      "Error reading board ID response"}},
-        // Its input is full: no request gets through.
-        {.board = {"--stop-reading", "0"},
-         .messages = {"Failed to flush get version request",
-                      "Failed to flush get bootloader version request",
-                      "Error reading bootloader version response", "Flush failed",
-                      "PinId = 1 Result = 0", "Failed to flush get board ID request",
-                      "Error reading board ID response"}},
-    };
-    for (const auto& c : cases)
-    {
-        SCOPED_TRACE(c.board.join(' ').toStdString());
-        ResetBox();
-        SimulatedBoard board(DEVICE, c.board);
-        cUSBInterrogator interrogator(DEVICE_PATH.constData());
-        QElapsedTimer timer;
-        timer.start();
-        EXPECT_EQ(interrogator.GetVersion(), "");
-        EXPECT_EQ(interrogator.GetBootloaderVersion(), 0u);
-        EXPECT_FALSE(interrogator.GetPortPin(1));
-        EXPECT_EQ(interrogator.GetBoardID(1), 0);
-        // Four queries, each ending with its wait: none blocks (the bound is generous).
-        EXPECT_LT(timer.elapsed(), 4 * (BOARD_QUERY_WAIT_MS + 2000));
-        EXPECT_EQ(Messages(), c.messages);
-    }
+    SimulatedBoard board(DEVICE, {"--stop-reading", "0"});
+    cUSBInterrogator interrogator(DEVICE_PATH.constData());
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(interrogator.GetVersion(), "");
+    EXPECT_EQ(interrogator.GetBootloaderVersion(), 0u);
+    EXPECT_FALSE(interrogator.GetPortPin(1));
+    EXPECT_EQ(interrogator.GetBoardID(1), 0);
+    // Four queries, each ending with its wait: none blocks (the bound is generous).
+    EXPECT_LT(timer.elapsed(), 4 * (BOARD_QUERY_WAIT_MS + 2000));
+    EXPECT_EQ(Messages(),
+              QStringList({"Failed to flush get version request",
+                           "Failed to flush get bootloader version request",
+                           "Error reading bootloader version response", "Flush failed",
+                           "PinId = 1 Result = 0", "Failed to flush get board ID request",
+                           "Error reading board ID response"}));
 }
 
 TEST_F(USBInterrogatorTest, LeftoverAnswerBytesDoNotBreakTheNextRequest)
