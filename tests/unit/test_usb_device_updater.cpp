@@ -1,6 +1,9 @@
 // cUSBDeviceUpdater against the board simulator, which checks every frame's length, type order
-// and checksums, records every byte it received and hands back the image they carried.
+// and checksums, records every byte it received and hands back the image they carried. The
+// end-to-end tests send an image in mode 0 to boards that refuse it, fall silent or stop reading;
+// here the sizes and modes, the bootloader, the lookup and the version file.
 
+#include "FixedPaths.h"
 #include "USBDeviceUpdater.h"
 #include "test_usb_board.h"
 
@@ -8,18 +11,17 @@
 #include <QFileInfo>
 #include <chrono>
 #include <thread>
-#include <tuple>
 
 namespace
 {
-const QString CORE_RACK = BoxPath("/dev/qv_core_rack");
-const QString IMAGE = BoxPath("/home/pxm/Firmware/R9_CoreRack_M4.bin");
+const QString CORE_RACK = DSP_BOARD_DEVICE;
+const QString IMAGE = DSP_FIRMWARE_IMAGE;
 const QByteArray IMAGE_PATH = IMAGE.toLocal8Bit();
 const QByteArray DEVICE_PATH = CORE_RACK.toLocal8Bit();
 
 void WriteImage(const QByteArray& image)
 {
-    QDir().mkpath(BoxPath("/home/pxm/Firmware"));
+    QDir().mkpath(UPDATER_FIRMWARE_DIRECTORY_PATH);
     WriteFile(IMAGE, image);
 }
 
@@ -43,118 +45,112 @@ TEST_F(USBDeviceUpdaterTest, ThreeByteImageIsOneNineteenByteMessage)
     EXPECT_EQ(board.Capture(), "00 13 0c 00 00 00 00 0f 00 00 00 03 00 00 00 06 01 02 03");
 }
 
-TEST_F(USBDeviceUpdaterTest, EverySizeAndModeArrivesIntact)
+// The header message carries up to 496 image bytes, each data message up to 504. The modes with
+// a version message are shown by the bootloader, lookup and version file tests.
+TEST_F(USBDeviceUpdaterTest, EverySizeArrivesIntact)
 {
-    // The header message carries up to 496 image bytes, each data message up to 504.
-    const char* last1 = "Last part, DataLength: 1 , MessageLength: 9";
-    const char* last504 = "Last part, DataLength: 504 , MessageLength: 512";
-    const std::vector<std::tuple<int, const char*, const char*>> sizes = {
-        {0, "", nullptr},
-        {496, "512", nullptr},
-        {497, "512,9", last1},
-        {1000, "512,512", last504},
-        {1001, "512,512,9", last1}};
-    for (int mode : {0, 1, 2, 7})
+    const QString last1 = "Last part, DataLength: 1 , MessageLength: 9";
+    const QString last504 = "Last part, DataLength: 504 , MessageLength: 512";
+    const struct
     {
-        for (const auto& [size, lengths, lastPart] : sizes)
-        {
-            SCOPED_TRACE("mode " + std::to_string(mode) + ", size " + std::to_string(size));
-            ResetBox();
-            WriteImage(Pattern(size));
-            // 7 bytes nobody asked for after every status must not break the next message.
-            SimulatedBoard board(CORE_RACK, {"--extra", "7"});
-            EXPECT_TRUE(Transfer(mode, 3.4f));
-            EXPECT_EQ(board.Stop(), 0);
-            EXPECT_EQ(board.Image(), Pattern(size));
-            const QString expected =
-                QString("[[%1,%2,[%3%4],\"complete\"]]")
-                    .arg(mode == 0   ? 0x0C
-                         : mode == 1 ? 0x18
-                                     : 0x19)
-                    .arg(mode >= 2 ? "[3,4]" : "null", mode >= 2 ? "7," : "", lengths);
-            EXPECT_EQ(board.Transfers(), size ? expected : "[]");
-            EXPECT_EQ(Messages().filter("Last part"),
-                      lastPart ? QStringList({lastPart}) : QStringList());
-        }
+        int mode;
+        int size;
+        const char* board; // its report of each transfer: command, version, frame lengths, result
+        QStringList last;  // the log's "Last part" lines
+    } cases[] = {
+        {.mode = 0, .size = 0, .board = "[]", .last = {}},
+        {.mode = 0, .size = 496, .board = "[[12,null,[512],\"complete\"]]", .last = {}},
+        {.mode = 0, .size = 1000, .board = "[[12,null,[512,512],\"complete\"]]", .last = {last504}},
+        {.mode = 0, .size = 1001, .board = "[[12,null,[512,512,9],\"complete\"]]", .last = {last1}},
+        {.mode = 7,
+         .size = 1001,
+         .board = "[[25,[3,4],[7,512,512,9],\"complete\"]]",
+         .last = {last1}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE("mode " + std::to_string(c.mode) + ", size " + std::to_string(c.size));
+        ResetBox();
+        WriteImage(Pattern(c.size));
+        // 7 bytes nobody asked for after every status must not break the next message.
+        SimulatedBoard board(CORE_RACK, {"--extra", "7"});
+        EXPECT_TRUE(Transfer(c.mode, 3.4f));
+        EXPECT_EQ(board.Stop(), 0);
+        EXPECT_EQ(board.Image(), Pattern(c.size));
+        EXPECT_EQ(board.Transfers(), c.board);
+        EXPECT_EQ(Messages().filter("Last part"), c.last);
     }
 }
 
+// The bootloader message is followed by the version message, which the first two modes lack.
 TEST_F(USBDeviceUpdaterTest, BootloaderImageOnlyInTheVersionModes)
 {
     const QStringList opened = {"Update Bootloater", "FW V 9.9", "Successfully opened firmware",
                                 "Successfully opened device"};
-    const char* refused = "Incompatible firmware for bootloader update";
-    // mode, image size, message; then the bootloader message, the version message and the head
-    // of the header message, or nothing
-    const std::vector<std::tuple<int, int, const char*, const char*>> cases = {
-        {0, 600, refused, ""},
-        {1, 600, refused, ""},
-        {2, 600, "UpdateBoot", "00 04 19 03 00 07 19 02 09 09 00 02 00 19 00"},
-        {2, 0, "UpdateBoot", ""}};
-    for (const auto& [mode, size, message, wire] : cases)
-    {
-        SCOPED_TRACE("mode " + std::to_string(mode) + ", size " + std::to_string(size));
-        ResetBox();
-        WriteImage(Pattern(size));
-        SimulatedBoard board(CORE_RACK, {});
-        EXPECT_EQ(Transfer(mode, 1.5f, true), mode >= 2);
-        EXPECT_EQ(board.Stop(), 0);
-        EXPECT_EQ(Messages().mid(0, 5), opened + QStringList({message}));
-        EXPECT_EQ(board.Capture().left(44), wire);
-        EXPECT_EQ(board.Image(), mode >= 2 ? Pattern(size) : QByteArray());
-    }
-}
-
-TEST_F(USBDeviceUpdaterTest, LookupRowsAtTheirBoundaries)
-{
-    WriteImage(QByteArray("\x07", 1));
-    const std::vector<std::tuple<const char*, float, int>> cases = {
-        {"/dev/qv_processing", 2.8f, 0x0C}, {"/dev/qv_processing", 2.85f, 0x0C},
-        {"/dev/qv_processing", 2.9f, 0x19}, {"/dev/qv_processing", 10.0f, 0x0C},
-        {"/dev/qv_motor_mid", 3.25f, 0x18}, {"/dev/qv_unknown", 3.25f, 0x0C}};
-    for (const auto& [name, version, command] : cases)
-    {
-        SCOPED_TRACE(std::string(name) + " " + std::to_string(version));
-        const QByteArray device = BoxPath(name).toLocal8Bit();
-        SimulatedBoard board(device, {});
-        {
-            cUSBDeviceUpdater updater(device.constData(), IMAGE_PATH.constData(), 1.0f, false);
-            EXPECT_TRUE(updater.UpdateFirmwareViaLookup(version));
-        }
-        EXPECT_EQ(board.Stop(), 0);
-        EXPECT_EQ(board.Transfer()["command"].toInt(), command);
-    }
-}
-
-TEST_F(USBDeviceUpdaterTest, RefusedMissingOrUntakenMessageStopsTheTransfer)
-{
     const struct
     {
-        QStringList board;
-        QString message; // the last line of the transfer
-        const char* transfers;
+        int mode;
+        bool sent;
+        QString message;
+        const char* wire; // the bootloader message, the version message, the header's head
+        QByteArray image;
     } cases[] = {
-        {.board = {"--refuse", "3:5"},
-         .message = "Bad tx status ( 5 )",
-         .transfers = "[[12,null,[512,512,512],\"refused\"]]"},
-        {.board = {"--silent-from", "2"},
-         .message = QString("No tx status within %1 ms").arg(BOARD_STATUS_WAIT_MS),
-         .transfers = "[[12,null,[512,512],\"incomplete\"]]"},
-        // Its input fills up after the second message: the third never gets in.
-        {.board = {"--stop-reading", "2"},
-         .message = QString("Message not taken within %1 ms").arg(BOARD_STATUS_WAIT_MS),
-         .transfers = "[[12,null,[512,512],\"incomplete\"]]"},
+        {.mode = 0,
+         .sent = false,
+         .message = "Incompatible firmware for bootloader update",
+         .wire = "",
+         .image = ""},
+        {.mode = 1,
+         .sent = false,
+         .message = "Incompatible firmware for bootloader update",
+         .wire = "",
+         .image = ""},
+        {.mode = 2,
+         .sent = true,
+         .message = "UpdateBoot",
+         .wire = "00 04 19 03 00 07 19 02 09 09 00 02 00 19 00",
+         .image = Pattern(600)},
     };
     for (const auto& c : cases)
     {
-        SCOPED_TRACE(c.board.join(' ').toStdString());
+        SCOPED_TRACE("mode " + std::to_string(c.mode));
         ResetBox();
-        WriteImage(Pattern(2000)); // header and three data messages
-        SimulatedBoard board(CORE_RACK, c.board);
-        EXPECT_FALSE(Transfer(0));
-        EXPECT_EQ(Messages().last(), c.message);
-        EXPECT_EQ(board.Stop(), 1);
-        EXPECT_EQ(board.Transfers(), c.transfers);
+        WriteImage(Pattern(600));
+        SimulatedBoard board(CORE_RACK, {});
+        EXPECT_EQ(Transfer(c.mode, 1.5f, true), c.sent);
+        EXPECT_EQ(board.Stop(), 0);
+        EXPECT_EQ(Messages().mid(0, 5), opened + QStringList({c.message}));
+        EXPECT_EQ(board.Capture().left(44), c.wire);
+        EXPECT_EQ(board.Image(), c.image);
+    }
+}
+
+// A version no row of the device holds is sent in mode 0, as are those of the mode 0 rows: only
+// the other rows can show which row was taken.
+TEST_F(USBDeviceUpdaterTest, LookupTakesTheRowOfTheDeviceWhoseRangeHoldsTheVersion)
+{
+    WriteImage(QByteArray("\x07", 1));
+    const struct
+    {
+        const char* device;
+        float version;
+        int command;
+    } cases[] = {
+        {.device = "/dev/qv_processing", .version = 2.85f, .command = 0x0C},
+        {.device = "/dev/qv_processing", .version = 2.9f, .command = 0x19},
+        {.device = "/dev/qv_motor_mid", .version = 3.3f, .command = 0x18},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.device) + " " + std::to_string(c.version));
+        const QByteArray device = BoxPath(c.device).toLocal8Bit();
+        SimulatedBoard board(device, {});
+        {
+            cUSBDeviceUpdater updater(device.constData(), IMAGE_PATH.constData(), 1.0f, false);
+            EXPECT_TRUE(updater.UpdateFirmwareViaLookup(c.version));
+        }
+        EXPECT_EQ(board.Stop(), 0);
+        EXPECT_EQ(board.Transfer()["command"].toInt(), c.command);
     }
 }
 
@@ -181,36 +177,48 @@ TEST_F(USBDeviceUpdaterTest, ImageCutWhileSentStopsTheTransfer)
 
 TEST_F(USBDeviceUpdaterTest, VersionFile)
 {
-    const QString versionFile = BoxPath("/home/pxm/Firmware/Version");
+    const QString written = UPDATER_FIRMWARE_DIRECTORY_PATH + "/Version";
+    const QString missing = UPDATER_FIRMWARE_DIRECTORY_PATH + "/NoVersion";
     const QString unread = "Error reading firmware version file";
-    // content (nullptr: no file), first message(s), the version message
-    const std::vector<std::tuple<const char*, QStringList, const char*>> cases = {
-        {"ABCDEFGHIJK 3.4\n", {"Read: ABCDEFGHIJK 3.4"}, "00 07 19 02 03 04 00"},
-        // The 12-byte name buffer stops the token after 11 characters; the rest is no number.
-        {"ABCDEFGHIJKLMNOP 3.4\n", {unread}, "00 07 19 02 09 09 00"},
-        {"", {unread}, "00 07 19 02 09 09 00"},
-        // One that cannot be opened is neither scanned nor closed, nor made.
-        {nullptr,
-         {"Couldn't open firmware version file " + versionFile, unread},
-         "00 07 19 02 09 09 00"}};
-    for (const auto& [content, messages, wire] : cases)
+    const struct
     {
-        SCOPED_TRACE(content ? content : "no file");
+        QByteArray content; // of the version file written
+        QString given;      // the version file named to the updater
+        QStringList messages;
+        const char* wire; // the version message
+    } cases[] = {
+        {.content = "ABCDEFGHIJK 3.4\n",
+         .given = written,
+         .messages = {"Read: ABCDEFGHIJK 3.4"},
+         .wire = "00 07 19 02 03 04 00"},
+        // The 12-byte name buffer stops the token after 11 characters; the rest is no number.
+        {.content = "ABCDEFGHIJKLMNOP 3.4\n",
+         .given = written,
+         .messages = {unread},
+         .wire = "00 07 19 02 09 09 00"},
+        // One that cannot be opened is neither scanned nor closed, nor made.
+        {.content = "ABCDEFGHIJK 3.4\n",
+         .given = missing,
+         .messages = {"Couldn't open firmware version file " + missing, unread},
+         .wire = "00 07 19 02 09 09 00"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.given.toStdString() + ": " + c.content.toStdString());
         ResetBox();
         WriteImage(Pattern(5));
-        if (content)
-            WriteFile(versionFile, content);
+        WriteFile(written, c.content);
         SimulatedBoard board(CORE_RACK, {});
         {
             cUSBDeviceUpdater updater(DEVICE_PATH.constData(), IMAGE_PATH.constData(),
-                                      versionFile.toLocal8Bit().constData(), false);
+                                      c.given.toLocal8Bit().constData(), false);
             EXPECT_TRUE(updater.UpdateFirmware(2));
         }
         EXPECT_EQ(board.Stop(), 0);
-        EXPECT_EQ(Messages().mid(0, messages.size() + 2),
-                  messages +
+        EXPECT_EQ(Messages().mid(0, c.messages.size() + 2),
+                  c.messages +
                       QStringList({"Successfully opened firmware", "Successfully opened device"}));
-        EXPECT_EQ(board.Capture().left(20), wire);
-        EXPECT_EQ(QFileInfo::exists(versionFile), content != nullptr);
+        EXPECT_EQ(board.Capture().left(20), c.wire);
+        EXPECT_FALSE(QFileInfo::exists(missing));
     }
 }
