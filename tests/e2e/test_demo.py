@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import unittest
+from dataclasses import dataclass
 
 import box
 
@@ -15,6 +16,22 @@ BUILD_DIR = os.path.dirname(box.TOOL)
 def run_demo(*arguments):
     return subprocess.run([sys.executable, DEMO, "--build-dir", BUILD_DIR, *arguments],
                           capture_output=True, text=True, timeout=300)
+
+
+@dataclass
+class Fault:
+    name: str
+    shown: str  # the verdict's line for the step where the fault shows
+
+
+FAULTS = [
+    Fault("download-404", "[ok] downloadfirmware: archive error 203, nothing stored"),
+    Fault("corrupt-archive", "[ok] downloadfirmware: archive error 299, nothing stored"),
+    Fault("board-refuses",
+          "[ok] blockingdspupdate: DSP update failed, the board's transfer refused"),
+    Fault("board-silent",
+          "[ok] blockingdspupdate: DSP update failed, the board's transfer incomplete"),
+]
 
 
 class SimulatedUpdate(unittest.TestCase):
@@ -32,14 +49,18 @@ class SimulatedUpdate(unittest.TestCase):
         self.assertEqual(steps, ["getversions", "downloadfirmware", "uploadfirmware",
                                  "extractfirmware", "updatefirmware", "updatedspfirmware",
                                  "blockingdspupdate", "getversions", "reboot"])
+        self.assertIn("[ok] blockingdspupdate: DSP update successful, the board has the image "
+                      "intact", result.stdout)
         # Nothing the demo started outlives it.
         self.assertFalse(box.exists(box.DSP_DEVICE))
 
     def test_each_fault_is_reported(self):
-        for fault in ("download-404", "corrupt-archive", "board-refuses", "board-silent"):
-            with self.subTest(fault=fault):
-                self.assertVerdict(run_demo("--fault", fault),
-                                   f"PASS: the fault '{fault}' was reported as expected.")
+        for fault in FAULTS:
+            with self.subTest(fault=fault.name):
+                result = run_demo("--fault", fault.name)
+                self.assertVerdict(result,
+                                   f"PASS: the fault '{fault.name}' was reported as expected.")
+                self.assertIn(fault.shown, result.stdout)
 
 
 if __name__ == "__main__":

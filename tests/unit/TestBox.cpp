@@ -5,9 +5,18 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 
 const char* gUpdaterLogFile = UPDATER_LOG_FILE;
+
+const QJsonObject& BoxFacts()
+{
+    static const QJsonObject facts =
+        QJsonDocument::fromJson(ReadFile(QStringLiteral(BOX_FACTS_FILE))).object();
+    return facts;
+}
 
 QString BoxPath(const QString& absolutePath)
 {
@@ -18,10 +27,11 @@ void ResetBox()
 {
     ASSERT_FALSE(QStringLiteral(RIRARUDE_BOX_ROOT).isEmpty()) << "tests need a sandbox box";
     QDir(BoxPath("/")).removeRecursively();
-    for (const char* directory :
-         {"/home/pxm/PXMPersistentData/DovozUdiZedezod/EventLogs", "/etc", "/dev", "/boot"})
+    const QJsonArray directories = BoxFacts()["fresh_box_directories"].toArray();
+    ASSERT_FALSE(directories.isEmpty()) << "no box facts in " BOX_FACTS_FILE;
+    for (const QJsonValue& directory : directories)
     {
-        ASSERT_TRUE(QDir().mkpath(BoxPath(QString::fromLatin1(directory))));
+        ASSERT_TRUE(QDir().mkpath(BoxPath(directory.toString())));
     }
 }
 
@@ -41,8 +51,7 @@ void WriteFile(const QString& path, const QByteArray& content)
 
 QStringList LogMessages()
 {
-    static const QRegularExpression timestamp(
-        QStringLiteral("^\\[[A-Z][a-z]{2} [A-Z][a-z]{2} \\d{1,2} \\d{2}:\\d{2}:\\d{2} \\d{4}\\] "));
+    static const QRegularExpression timestamp(BoxFacts()["log_timestamp"].toString());
     QFile log(QString::fromLatin1(gUpdaterLogFile));
     if (!log.open(QIODevice::ReadOnly))
     {

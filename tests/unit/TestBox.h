@@ -5,15 +5,19 @@
 #include "UpdatePaths.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <gtest/gtest.h>
 
+// The box's facts as this build has them (tools/box-facts writes them): the directories of a
+// fresh box, the event log's time stamp, the programs under test.
+const QJsonObject& BoxFacts();
+
 // Path inside the box for an absolute path of a real box.
 QString BoxPath(const QString& absolutePath);
 
-// Removes the box and lays out the directories a box has: the service user's home, the event
-// log directory, /etc, /dev and /boot.
+// Removes the box and lays out the directories a fresh box has, the event log's among them.
 void ResetBox();
 
 QByteArray ReadFile(const QString& path);

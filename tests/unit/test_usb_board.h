@@ -55,12 +55,14 @@ public:
     {
         QFile::remove(mCapture); // the simulator appends to it
         // A cross build runs the simulator, like the tool, through its emulator.
-        QStringList command =
-            QString::fromLatin1(BOARD_SIMULATOR_EMULATOR).split(' ', Qt::SkipEmptyParts);
-        command +=
-            QStringList({BOARD_SIMULATOR_PATH, "--link", link, "--report", mReport, "--image",
-                         mImage, "--capture", mCapture, "--timeout", "120", "--die-with-parent"}) +
-            arguments;
+        const QJsonObject programs = BoxFacts()["programs"].toObject();
+        QStringList command;
+        for (const QJsonValue& word : programs["emulator"].toArray())
+            command << word.toString();
+        command += QStringList({programs["board_simulator"].toString(), "--link", link, "--report",
+                                mReport, "--image", mImage, "--capture", mCapture, "--timeout",
+                                "120", "--die-with-parent"}) +
+                   arguments;
         mProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         mProcess.start(command.takeFirst(), command);
         while (!mProcess.canReadLine() && mProcess.waitForReadyRead(10000))
