@@ -17,7 +17,7 @@ QJsonObject FixedTexts();
 // file, the board's device and the boot files.
 QJsonArray FreshBoxDirectories();
 
-// Every progress state: its value, its enumerator, its text, and whether the tool writes it.
+// Every progress state: its value, its enumerator and its text.
 QJsonArray ProgressStates();
 
 // The waits and caps of UpdateLimits.h by their C++ names: as this build has them, and as a

@@ -1,7 +1,6 @@
 #include "BoxFacts.h"
 #include "UpdateUtils.h"
 
-#include <algorithm>
 #include <iterator>
 
 namespace
@@ -18,7 +17,7 @@ struct cNamedState
         enumerator, #enumerator                                                                    \
     }
 
-// In the enumeration's order: each one's value is its place here.
+// Every state by its enumerator, so that tests name a state as the code does.
 const cNamedState kStates[] = {
     STATE(UPDATE_STATE_UNKNOWN),
     STATE(UPDATE_STATE_READY),
@@ -46,42 +45,19 @@ const cNamedState kStates[] = {
     STATE(UPDATE_STATE_KOV_EXTRACTED_2),
     STATE(UPDATE_STATE_KOV_UPDATING_DSP),
 };
-constexpr int kStateCount = static_cast<int>(std::size(kStates));
-static_assert(kStateCount == UPDATE_STATE_KOV_UPDATING_DSP + 1, "a state without its name here");
+static_assert(std::size(kStates) == UPDATE_STATE_KOV_UPDATING_DSP + 1,
+              "a state without its name here");
 
-// The states the tool's steps write: the extraction's (DovozUdiZedezodExtract.cpp) and the two
-// update requests' (DovozUdiZedezodRequests.cpp). The box's other programs write the rest.
-const eUpdateStates kWrittenByTheTool[] = {UPDATE_STATE_FAILED, UPDATE_STATE_EXTRACTING,
-                                           UPDATE_STATE_EXTRACTED, UPDATE_STATE_UPDATING,
-                                           UPDATE_STATE_UPDATING_DSP};
-
-bool WrittenByTheTool(eUpdateStates state)
-{
-    return std::find(std::begin(kWrittenByTheTool), std::end(kWrittenByTheTool), state) !=
-           std::end(kWrittenByTheTool);
-}
 } // namespace
 
 QJsonArray ProgressStates()
 {
-    // A text past the last state that differs from the one past that is a state not named here.
-    if (GetStateAsString(static_cast<eUpdateStates>(kStateCount)) !=
-        GetStateAsString(static_cast<eUpdateStates>(kStateCount + 1)))
-    {
-        Refuse(QStringLiteral("GetStateAsString knows a state that has no name here"));
-    }
     QJsonArray states;
-    for (int value = 0; value < kStateCount; ++value)
+    for (const cNamedState& state : kStates)
     {
-        const cNamedState& state = kStates[value];
-        if (state.value != value)
-        {
-            Refuse(QString::fromLatin1(state.name) + " is not in the enumeration's order here");
-        }
-        states.append(QJsonObject{{"value", value},
+        states.append(QJsonObject{{"value", state.value},
                                   {"name", QString::fromLatin1(state.name)},
-                                  {"text", GetStateAsString(state.value)},
-                                  {"written_by_the_tool", WrittenByTheTool(state.value)}});
+                                  {"text", GetStateAsString(state.value)}});
     }
     return states;
 }
