@@ -114,9 +114,7 @@ class Demo:
         status = 404 if fault == "download-404" else 200
         self.server.route(firmware_server.ARCHIVE_PATH, self.served_archive, status=status)
         self.board = None
-        self.expected = {option: value for option, (_, value) in WATCHED.items()}
-        self.expected.update(FAULT_CHANGES.get(fault, {}))
-        self.verdict = []  # per step: (option, what it shows, what it should show)
+        self.runs = {}  # the first run of each step
 
     def lay_out_box(self):
         box = self.box
@@ -127,12 +125,9 @@ class Demo:
         box.write(box.FLAG_FILES["dsp_on_boot"])
 
     def start_services(self):
-        self.server.start()
-        self.start_board()
-
-    def start_board(self):
         import board
 
+        self.server.start()
         self.board = board.Board("--version", BOARD_VERSION, *BOARD_FAULTS.get(self.fault, []))
         self.board.start()
 
@@ -176,7 +171,15 @@ class Demo:
         print("  event log:")
         for line in elided(run.log):
             print("    " + line)
-        self.verdict.append((option, getattr(self, option)(run), self.expected[option]))
+        self.runs.setdefault(option, run)
+
+    def verdict(self):
+        """Per step, once the board has ended its record: (step, what it shows, what it should
+        show)."""
+        expected = {option: value for option, (_, value) in WATCHED.items()}
+        expected.update(FAULT_CHANGES.get(self.fault, {}))
+        return [(option, getattr(self, option)(self.runs[option]), expected[option])
+                for option in WATCHED]
 
     # --- per step, named after its option: the one thing that matters ---------------------------
 
@@ -199,13 +202,10 @@ class Demo:
         return yes_or_no(self.box.exists(self.box.FLAG_FILES["dsp"]))
 
     def blockingdspupdate(self, run):
-        # The simulator's record is whole once it has ended; a fresh one serves the rest of the road.
-        self.board.stop()
-        transfers, image = self.board.transfers, self.board.image
-        self.start_board()
+        transfers = self.board.transfers
         if not transfers:
             return "none"
-        if transfers[-1]["result"] == "complete" and image == self.dsp_image:
+        if transfers[-1]["result"] == "complete" and self.board.image == self.dsp_image:
             return "complete, image intact"
         return transfers[-1]["result"]
 
@@ -234,15 +234,16 @@ def run_demo(fault):
                 demo.step(option)
         finally:
             demo.stop_services()
+        verdict = demo.verdict()
 
     print("\nVerdict:")
-    for option, shown, expected in demo.verdict:
+    for option, shown, expected in verdict:
         what = f"{option}: {WATCHED[option][0]}: {shown!r}"
         if shown == expected:
             print(f"  [ok] {what}")
         else:
             print(f"  [FAILED] {what}, expected {expected!r}")
-    passed = all(shown == expected for _, shown, expected in demo.verdict)
+    passed = all(shown == expected for _, shown, expected in verdict)
     if not passed:
         print("\nFAIL: a step did not end as it should.")
     elif fault:

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-BUILD_DIR=build-demo TEST_PORT=${DEMO_PORT:-47390} BUILD_TARGETS="rirarude-updater board-simulator" \
+BUILD_DIR=build-demo TEST_PORT=${DEMO_PORT:-47390} \
+    BUILD_TARGETS="rirarude-updater board-simulator box-facts-json" \
     scripts/configure-sandbox.sh >/dev/null
 exec /usr/bin/python3 scripts/demo.py --build-dir build-demo "$@"

@@ -25,12 +25,10 @@ class Fault:
 
 
 FAULTS = [
-    Fault("download-404", "[ok] downloadfirmware: archive error 203, nothing stored"),
-    Fault("corrupt-archive", "[ok] downloadfirmware: archive error 299, nothing stored"),
-    Fault("board-refuses",
-          "[ok] blockingdspupdate: DSP update failed, the board's transfer refused"),
-    Fault("board-silent",
-          "[ok] blockingdspupdate: DSP update failed, the board's transfer incomplete"),
+    Fault("download-404", "[ok] downloadfirmware: archive download error: 203"),
+    Fault("corrupt-archive", "[ok] downloadfirmware: archive download error: 299"),
+    Fault("board-refuses", "[ok] blockingdspupdate: the board's transfer: 'refused'"),
+    Fault("board-silent", "[ok] blockingdspupdate: the board's transfer: 'incomplete'"),
 ]
 
 
@@ -49,8 +47,8 @@ class SimulatedUpdate(unittest.TestCase):
         self.assertEqual(steps, ["getversions", "downloadfirmware", "uploadfirmware",
                                  "extractfirmware", "updatefirmware", "updatedspfirmware",
                                  "blockingdspupdate", "getversions", "reboot"])
-        self.assertIn("[ok] blockingdspupdate: DSP update successful, the board has the image "
-                      "intact", result.stdout)
+        self.assertIn("[ok] blockingdspupdate: the board's transfer: 'complete, image intact'",
+                      result.stdout)
         # Nothing the demo started outlives it.
         self.assertFalse(box.exists(box.DSP_DEVICE))
 
