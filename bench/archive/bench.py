@@ -6,7 +6,6 @@ dir>"""
 
 import glob
 import os
-import re
 import shutil
 import statistics
 import subprocess
@@ -14,11 +13,18 @@ import sys
 import tempfile
 import time
 
+if len(sys.argv) != 2:
+    sys.exit(__doc__)
+# The fixtures read the paths, states and limits of this build from its box facts.
+os.environ["RIRARUDE_BOX_FACTS"] = os.path.join(os.path.abspath(sys.argv[1]), "box-facts.json")
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/fixtures"))
 import archives  # noqa: E402
+import box as sandbox  # noqa: E402
+import facts  # noqa: E402
 from large_archive import build_large  # noqa: E402
 
-EXTRACT_WAIT_S = 30  # the box's wait for the unpacking command
+# The box's wait for the unpacking command (a sandbox build shortens it).
+EXTRACT_WAIT_S = facts.BOX_BUILD_LIMIT["EXTRACT_WAIT_MS"] // 1000
 ROUNDS = 3
 EXTRACTION_ROUNDS = 9
 MIB = 1 << 20
@@ -54,14 +60,12 @@ def best_of(*measures, rounds=ROUNDS):
 
 
 class Box:
-    def __init__(self, build):
-        cache = open(os.path.join(build, "CMakeCache.txt")).read()
-        root = re.search(r"^RIRARUDE_BOX_ROOT:PATH=(.*)$", cache, re.M).group(1).rstrip("/")
-        self.tool = os.path.join(build, "rirarude-updater")
-        self.home = root + "/home/pxm"
-        self.archive = self.home + "/Firmware.tar.xz"
-        self.firmware = self.home + "/Firmware"
-        os.makedirs(self.home + "/PXMPersistentData/DovozUdiZedezod/EventLogs", exist_ok=True)
+    def __init__(self):
+        self.tool = sandbox.TOOL
+        self.archive = sandbox.path(sandbox.ARCHIVE_FILE)
+        self.checksum = sandbox.path(sandbox.CHECKSUM_FILE)
+        self.firmware = sandbox.path(sandbox.FIRMWARE_DIR)
+        os.makedirs(os.path.dirname(sandbox.path(sandbox.LOG_FILE)), exist_ok=True)
 
     def place(self, archive):
         shutil.rmtree(self.firmware, ignore_errors=True)
@@ -73,9 +77,9 @@ class Box:
         self.place(archive)
         os.sync()  # the previous tree's write-back is no part of this one
         elapsed = timed([self.tool, "--extractfirmware"], check=False)
-        with open(self.home + "/.update_progress") as f:
-            if f.read() != "8":
-                raise RuntimeError("extraction failed; see the event log")
+        extracted = str(sandbox.STATE["UPDATE_STATE_EXTRACTED"]).encode()
+        if sandbox.read(sandbox.PROGRESS_FILE) != extracted:
+            raise RuntimeError("extraction failed; see the event log")
         return elapsed
 
     def check_upload(self, archive):
@@ -89,7 +93,7 @@ class Box:
 
     def clean(self):
         shutil.rmtree(self.firmware, ignore_errors=True)
-        for leftover in (self.archive, self.archive + ".md5"):
+        for leftover in (self.archive, self.checksum):
             if os.path.lexists(leftover):
                 os.remove(leftover)
 
@@ -168,7 +172,7 @@ def firmware_like_tree(size, file_size=256 << 10):
     members = {}
     total = 0
     for library in sorted(glob.glob("/usr/lib/*/*.so*")):
-        name = "Firmware/lib/" + os.path.basename(library)
+        name = archives.FIRMWARE_MEMBER + "/lib/" + os.path.basename(library)
         if total >= size:
             break
         if os.path.isfile(library) and not os.path.islink(library) and name not in members:
@@ -188,8 +192,8 @@ def bench_hostile_members(box, work):
     """Version files as a hostile archive may hold them: one line of hundreds of MiB. The steps
     read 4 KiB of it; the anchors are the plain commands that unpack or read the member."""
     daemon = archives.build(os.path.join(work, "daemon.tar.xz"), {
-        **archives.firmware(), "Firmware/UpdateDaemon": b"daemon",
-        "Firmware/UpdateDaemonVersion": b"1" * (200 * MIB)})
+        **archives.firmware(), archives.member("FIRMWARE_UPDATE_NEW_DAEMON"): b"daemon",
+        archives.member("FIRMWARE_UPDATE_NEW_DAEMON_VERSION_FILE"): b"1" * (200 * MIB)})
     target = os.path.join(work, "plain")
     os.makedirs(target, exist_ok=True)
     box.place(daemon)
@@ -225,7 +229,7 @@ def bench_largest_archive(estimates):
 
 def main():
     build = os.path.abspath(sys.argv[1])
-    box = Box(build)
+    box = Box()
     work = tempfile.mkdtemp(prefix="bench-archive-", dir=build)
     try:
         note("building archives of 64 and 256 MiB, version members first and last")

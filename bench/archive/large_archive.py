@@ -10,7 +10,7 @@ import tarfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/fixtures"))
-from archives import PAYLOAD_MEMBER, firmware  # noqa: E402
+from archives import FIRMWARE_MEMBER, PAYLOAD_MEMBER, firmware  # noqa: E402
 
 
 def build_large(destination, payload_mib, payload_first, members=None, cache_dir=None,
@@ -23,7 +23,7 @@ def build_large(destination, payload_mib, payload_first, members=None, cache_dir
     small = b"".join(_tar_entry(name, content) for name, content in members.items())
     payload_header = _tar_header(PAYLOAD_MEMBER, (payload_mib // block_mib) * (block_mib << 20))
     end_of_archive = bytes(2 * tarfile.BLOCKSIZE)
-    directory = _tar_header("Firmware", 0, directory=True)
+    directory = _tar_header(FIRMWARE_MEMBER, 0, directory=True)
     head, tail = ((directory + payload_header, small) if payload_first
                   else (directory + small + payload_header, b""))
     with open(destination, "wb") as archive:

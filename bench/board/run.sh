@@ -18,21 +18,21 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 build_dir=${1:?usage: bench/board/run.sh <sandbox build dir>}
-tool=$build_dir/rirarude-updater
-simulator=$build_dir/tools/board-simulator
+export RIRARUDE_BOX_FACTS=$build_dir/box-facts.json
+# The box's paths and programs as this build has them, by their names in the code.
+fact() { /usr/bin/python3 tests/fixtures/facts.py "$@"; }
 anchor=$build_dir/bench/board/stop-and-wait
-cached() { sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt"; }
-box=$(cached RIRARUDE_BOX_ROOT)
-[[ -x $tool && -x $simulator && -x $anchor && -n $box ]] || {
+[[ -f $RIRARUDE_BOX_FACTS && -x $anchor && -n $(fact box_root) ]] || {
     echo "$build_dir is not a built sandbox build (see scripts/configure-sandbox.sh)" >&2
     exit 1
 }
+tool=$(fact updater)
 runs=${RUNS:-7}
 size_mib=4
-device=$box/dev/qv_core_rack
-image=$box/home/pxm/Firmware/R9_CoreRack_M4.bin
-log_dir=$box/home/pxm/PXMPersistentData/DovozUdiZedezod/EventLogs
-log=$log_dir/Updater.log
+device=$(fact DSP_BOARD_DEVICE)
+image=$(fact DSP_FIRMWARE_IMAGE)
+log=$(fact UPDATER_LOG_FILE)
+log_dir=$(dirname "$log")
 
 work=$(mktemp -d)
 simulator_pid=
@@ -53,19 +53,22 @@ build_baseline() { # revision
     rm -rf "$baseline"
     mkdir -p "$baseline/source"
     git archive "$1" | tar -x -C "$baseline/source"
+    cached() { sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt"; }
     cmake -S "$baseline/source" -B "$baseline/build" -G Ninja -DRIRARUDE_BUILD_TESTS=OFF \
-        -DRIRARUDE_BOX_ROOT="$box" -DRIRARUDE_FIRMWARE_SERVER="$(cached RIRARUDE_FIRMWARE_SERVER)" \
+        -DRIRARUDE_BOX_ROOT="$(fact box_root)" \
+        -DRIRARUDE_FIRMWARE_SERVER="$(fact UPDATE_DOWNLOAD_URL)" \
         -DCMAKE_CXX_FLAGS="$(cached CMAKE_CXX_FLAGS)" >/dev/null
     cmake --build "$baseline/build" --target rirarude-updater >&2
 }
 
+# The board on the box's device, through the tests' launcher; it leaves report.json and image.bin
+# in the work directory once stopped.
 start_simulator() {
-    rm -f "$work/ready" "$work/report.json" "$work/received"
-    "$simulator" --link "$device" --report "$work/report.json" --image "$work/received" \
-        --timeout 600 >"$work/ready" 2>>"$work/simulator.err" &
+    rm -f "$work/ready" "$work/report.json" "$work/image.bin"
+    /usr/bin/python3 tests/fixtures/board.py "$work" >"$work/ready" 2>>"$work/simulator.err" &
     simulator_pid=$!
     for _ in $(seq 100); do
-        grep -q '^ready ' "$work/ready" 2>/dev/null && return
+        grep -q '^ready' "$work/ready" 2>/dev/null && return
         sleep 0.05
     done
     echo "board simulator did not start" >&2
@@ -85,7 +88,7 @@ transfer, = json.load(open(sys.argv[1]))["transfers"]
 if transfer["result"] != "complete" or not transfer["intact"]:
     sys.exit(f"transfer {transfer['result']}, intact {transfer['intact']}: {transfer['error']}")
 PY
-    cmp -s "$image" "$work/received" || { echo "received image differs" >&2; exit 1; }
+    cmp -s "$image" "$work/image.bin" || { echo "received image differs" >&2; exit 1; }
 }
 
 # Appends "wall user system" (seconds) of one transfer to the file named after the measurement.

@@ -11,33 +11,46 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 build_dir=${1:?usage: bench/download/run.sh <sandbox build dir>}
-tool=$build_dir/rirarude-updater
-cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt"; }
-server=$(cache_value RIRARUDE_FIRMWARE_SERVER)
-box=$(cache_value RIRARUDE_BOX_ROOT)
+export RIRARUDE_BOX_FACTS=$build_dir/box-facts.json
+# The box's paths and texts as this build has them, by their names in the code.
+fact() { /usr/bin/python3 tests/fixtures/facts.py "$@"; }
+[[ -f $RIRARUDE_BOX_FACTS ]] || {
+    echo "$build_dir is not a built sandbox build (see scripts/configure-sandbox.sh)" >&2
+    exit 1
+}
+tool=$(fact updater)
+server=$(fact UPDATE_DOWNLOAD_URL)
 port=${server##*:}
-[[ -x $tool && -n $box && $server == 127.0.0.1:* ]] || {
+[[ -n $(fact box_root) && $server == 127.0.0.1:* ]] || {
     echo "$build_dir is not a sandbox build (see scripts/configure-sandbox.sh)" >&2
     exit 1
 }
-home=$box/home/pxm
+home=$(fact PXM_HOME)
+archive=$(fact UPDATER_ARCHIVE_FILE)
+checksum=$(fact UPDATER_CHECKSUM_FILE)
+archive_path=$(fact UPDATE_DOWNLOAD_PATH_FIRMWARE)
+checksum_path=$(fact UPDATE_DOWNLOAD_PATH_CHECKSUM)
 runs=${RUNS:-5}
 # The time goals hold for the 256 MiB archive.
 synced_goal=1.0
 bare_goal=1.15
 memory_goal_mib=32
-archive_url=http://$server/Downloads/Latest/Firmware.tar.xz
+archive_url=http://$server/$archive_path
+checksum_url=http://$server/$checksum_path
 
 work=$(mktemp -d)
 server_pid=
 cleanup() {
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    rm -rf "$work" "$home/Firmware.tar.xz" "$home/Firmware.tar.xz.md5" "$home/curl."*
+    rm -rf "$work" "$archive" "$checksum" "$home/curl."*
 }
 trap cleanup EXIT
 # nginx's workers drop root for an unprivileged user, who must be able to read the files.
 chmod 755 "$work"
-mkdir -p "$work/www/Downloads/Latest" "$work/nginx"
+# The server's files, at the paths the box asks for.
+served_archive=$work/www/$archive_path
+served_checksum=$work/www/$checksum_path
+mkdir -p "$(dirname "$served_archive")" "$(dirname "$served_checksum")" "$work/nginx"
 
 # Prints "<microseconds> <peak KiB>" for one run of the command.
 measure() {
@@ -48,7 +61,7 @@ measure() {
     echo "$(( (end - start) / 1000 )) $(tail -n1 "$work/rss")"
 }
 
-curl_both=(curl -s -o "$home/curl.archive" "$archive_url" -o "$home/curl.md5" "$archive_url.md5")
+curl_both=(curl -s -o "$home/curl.archive" "$archive_url" -o "$home/curl.md5" "$checksum_url")
 # sync with file names flushes just those files, as the step flushes its own.
 curl_both_and_sync=(sh -c "${curl_both[*]} && sync $home/curl.archive $home/curl.md5")
 curl_both_verified=(sh -c "${curl_both[*]} && md5sum $home/curl.archive >/dev/null &&
@@ -57,7 +70,7 @@ curl_both_verified=(sh -c "${curl_both[*]} && md5sum $home/curl.archive >/dev/nu
 # Each client starts with nothing of its own on the disk and nothing of the others' waiting to
 # be written.
 fresh_start() {
-    rm -f "$home/Firmware.tar.xz" "$home/Firmware.tar.xz.md5" "$home/curl."*
+    rm -f "$archive" "$checksum" "$home/curl."*
     sync
 }
 
@@ -65,7 +78,7 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 wait_for_server() {
     for _ in $(seq 50); do
-        curl -sf -o /dev/null "$archive_url.md5" && return
+        curl -sf -o /dev/null "$checksum_url" && return
         sleep 0.1
     done
     echo "the $1 server did not start on $server" >&2
@@ -102,8 +115,7 @@ EOF
 
 start_fixture() {
     python3 tests/fixtures/firmware_server.py --quiet --port "$port" \
-        --archive "$work/www/Downloads/Latest/Firmware.tar.xz" \
-        --checksum "$work/www/Downloads/Latest/Firmware.tar.xz.md5" >/dev/null &
+        --archive "$served_archive" --checksum "$served_checksum" >/dev/null &
     server_pid=$!
     wait_for_server fixture
 }
@@ -127,13 +139,12 @@ row() { # measurement value unit anchor anchor-value goal-ratio-or-limit goal-te
 seconds() { awk -v t="$1" 'BEGIN { print t / 1e6 }'; }
 mib() { awk -v k="$1" 'BEGIN { print k / 1024 }'; }
 
-mkdir -p "$home/PXMPersistentData/DovozUdiZedezod/EventLogs"
+mkdir -p "$(dirname "$(fact UPDATER_LOG_FILE)")"
 for size in 64 256; do
     echo "generating a $size MiB archive" >&2
-    head -c "${size}M" /dev/urandom >"$work/www/Downloads/Latest/Firmware.tar.xz"
-    md5sum "$work/www/Downloads/Latest/Firmware.tar.xz" | cut -d' ' -f1 \
-        >"$work/www/Downloads/Latest/Firmware.tar.xz.md5"
-    chmod 644 "$work/www/Downloads/Latest/"*
+    head -c "${size}M" /dev/urandom >"$served_archive"
+    md5sum "$served_archive" | cut -d' ' -f1 >"$served_checksum"
+    chmod 644 "$served_archive" "$served_checksum"
     for served_by in nginx fixture; do
         "start_$served_by"
         : >"$work/tool" && : >"$work/curl" && : >"$work/synced" && : >"$work/verified"
@@ -141,7 +152,7 @@ for size in 64 256; do
             echo "  $served_by, $size MiB: run $run of $runs" >&2
             fresh_start
             measure "$tool" --downloadfirmware >>"$work/tool"
-            cmp -s "$work/www/Downloads/Latest/Firmware.tar.xz" "$home/Firmware.tar.xz" || {
+            cmp -s "$served_archive" "$archive" || {
                 echo "the archive the step stored differs from the one served" >&2
                 exit 1
             }
