@@ -16,14 +16,15 @@ import box
 from board import QUERY_WAIT_MS, STATUS_WAIT_MS, Board
 from box import BoxTestCase, exists, path, run_tool, write
 
-VERSION_FILE = "/etc/InitrdVersion.txt"
+VERSION_FILE = box.PATH["ROOTFS_RUNNING_UINITRD_VERSION_FILE"]
 ON_BOOT_FLAG = box.FLAG_FILES["dsp_on_boot"]
 DSP_FLAG = box.FLAG_FILES["dsp"]
 # Stands in for any file of the box that must never be sent, written or truncated.
-VICTIM = "/home/pxm/PXMPersistentData/Surface/RirarUdeHostName.dat"
+VICTIM = box.PATH["RIRARUDE_HOSTNAME_FILE_PATH"]
 VICTIM_BYTES = b"stage-left\n"
 # Well past every wait the tool has, well short of forever.
 LEEWAY_S = 5
+EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
 
 GET_VERSIONS = "(void cDovozUdiZedezod::GetVersions())"
 GET_VERSION = "(virtual QString cUSBInterrogator::GetVersion())"
@@ -144,6 +145,15 @@ def a_device_that_is_no_board():
 
 
 @dataclass
+class Transfer:
+    """A transfer as the board saw it."""
+    frame_lengths: list
+    result: str  # "complete", "refused" or "incomplete"
+    intact: bool  # the whole image arrived unchanged
+    command: int = 0x0C
+
+
+@dataclass
 class DeviceCase:
     name: str
     place: Callable  # puts it at the device path (a_board: the simulator does)
@@ -151,22 +161,21 @@ class DeviceCase:
     dsp_version: str = ""  # "DSP Firmware Version" of --getversions
     query_log: list = field(default_factory=list)  # its lines between the report's two lines
     transfer_log: list = field(default_factory=list)  # --blockingdspupdate after "FW V 9.9"
-    # what the board saw: (command, version, frame lengths, result, whole image intact)
-    transfers: list = field(default_factory=list)
+    transfers: list = field(default_factory=list)  # what the board saw, as Transfer
 
 
 DEVICE_CASES = [
     DeviceCase("a good board", a_board, dsp_version="2.8",
                transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *DATA_SENT, TAKEN,
                              SUCCEEDED],
-               transfers=[(0x0C, None, [512, 12], "complete", True)]),
+               transfers=[Transfer([512, 12], "complete", intact=True)]),
     DeviceCase("a board that refuses the header", a_board, ["--refuse", "1:7"], dsp_version="2.8",
                transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN,
                              "Debug: Bad tx status ( 7 ) " + UPDATE, FAILED],
-               transfers=[(0x0C, None, [512], "refused", False)]),
+               transfers=[Transfer([512], "refused", intact=False)]),
     DeviceCase("a board that reads but never answers", a_board, ["--silent"],
                transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, NO_STATUS, FAILED],
-               transfers=[(0x0C, None, [512], "incomplete", False)]),
+               transfers=[Transfer([512], "incomplete", intact=False)]),
     DeviceCase("a board that stops reading before the first query", a_board,
                ["--stop-reading", "0"],
                query_log=["Debug: Failed to flush get version request " + GET_VERSION],
@@ -175,7 +184,7 @@ DEVICE_CASES = [
                dsp_version="2.8",
                transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *DATA_SENT,
                              NOT_TAKEN, FAILED],
-               transfers=[(0x0C, None, [512], "incomplete", False)]),
+               transfers=[Transfer([512], "incomplete", intact=False)]),
     DeviceCase("a character device that is no board", a_device_that_is_no_board,
                transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN,
                              "Debug: Failed to read tx status: end of file " + UPDATE, FAILED]),
@@ -204,7 +213,9 @@ class WhateverLiesAtTheDevicePath(BoardTestCase):
         write(box.DSP_IMAGE, IMAGE)
         kept = case.place()
         before = {absolute: state_of(absolute) for absolute in kept}
-        board = self.board(*case.board_options) if case.place is a_board else None
+        board = None
+        if case.place is a_board:
+            board = self.board(*case.board_options)
         return board, before
 
     def assertUntouched(self, before):
@@ -233,20 +244,22 @@ class WhateverLiesAtTheDevicePath(BoardTestCase):
             with self.subTest(case.name):
                 board, before = self.set_up(case)
                 write(ON_BOOT_FLAG)
-                write(box.PROGRESS_FILE, b"8")
+                write(box.PROGRESS_FILE, str(EXTRACTED).encode())
                 run = self.run_within("--blockingdspupdate", STATUS_WAIT_MS)
                 self.assertEqual(run.stdout, b"")
                 self.assertEqual(run.log, ["Debug: Updating DSP Firmware " + BLOCKING,
                                            "Debug: FW V 9.9 " + CONSTRUCTOR, *case.transfer_log])
                 self.assertFalse(exists(ON_BOOT_FLAG))
-                self.assertProgress(8)
+                self.assertProgress(EXTRACTED)
                 self.assertFileBytes(box.DSP_IMAGE, IMAGE)
                 self.assertUntouched(before)
                 if board is not None:
                     board.stop()
-                    transfers = [(t["command"], t["version"], t["frame_lengths"], t["result"],
-                                  t["intact"]) for t in board.transfers]
-                    self.assertEqual(transfers, case.transfers)
+                    seen = []
+                    for transfer in board.transfers:
+                        seen.append(Transfer(transfer["frame_lengths"], transfer["result"],
+                                             transfer["intact"], transfer["command"]))
+                    self.assertEqual(seen, case.transfers)
 
 
 # What lies at the image path. Each returns the paths whose state must survive a run.
@@ -288,9 +301,10 @@ def a_device_node():
 
 def a_linked_firmware_directory():
     """The image is a regular file, but its directory is a link out of the tree."""
-    write("/home/pxm/Elsewhere/" + os.path.basename(box.DSP_IMAGE), IMAGE)
+    elsewhere = box.HOME + "/Elsewhere"
+    write(elsewhere + "/" + os.path.basename(box.DSP_IMAGE), IMAGE)
     os.rmdir(path(box.FIRMWARE_DIR))
-    os.symlink(path("/home/pxm/Elsewhere"), path(box.FIRMWARE_DIR))
+    os.symlink(path(elsewhere), path(box.FIRMWARE_DIR))
     return [box.FIRMWARE_DIR]
 
 
@@ -369,19 +383,35 @@ class VersionReport(BoardTestCase):
         self.assertEqual(run_tool("--getversions").stdout, report("2.8", "Unknown"))
 
 
+@dataclass
+class DspRequest:
+    """One --updatedspfirmware run, with or without the image in place."""
+    image: bool  # laid in place before the run
+    log: list
+    flag: bool  # the DSP update flag exists afterwards
+
+
 class DspUpdateRequest(BoxTestCase):
     def test_request_without_and_with_the_image_twice(self):
         request = "(void cDovozUdiZedezod::UpdateDSPBoardFirmware())"
-        log = ["Debug: Changed state value to: 14 (void WriteUpdateState(int))",
-               "Debug: Acknowledged request to update DSP Firmware. " + request]
-        for image in (False, True, True):
-            if image:
-                write(box.DSP_IMAGE, b"\x01\x02")
-                log = log[:2] + ["Debug: DSP Firmware found. Triggering update. " + request]
-            run = run_tool("--updatedspfirmware")
-            self.assertEqual((run.stdout, run.log), (b"Started DSP firmware update", log))
-            self.assertProgress(14)
-            self.assertEqual(exists(DSP_FLAG), image)
+        updating_dsp = box.STATE["UPDATE_STATE_UPDATING_DSP"]
+        acknowledged = [
+            f"Debug: Changed state value to: {updating_dsp} (void WriteUpdateState(int))",
+            "Debug: Acknowledged request to update DSP Firmware. " + request]
+        found = "Debug: DSP Firmware found. Triggering update. " + request
+        runs = [
+            DspRequest(image=False, log=acknowledged, flag=False),
+            DspRequest(image=True, log=[*acknowledged, found], flag=True),
+            DspRequest(image=True, log=[*acknowledged, found], flag=True),
+        ]
+        for number, step in enumerate(runs):
+            with self.subTest(run=number):
+                if step.image:
+                    write(box.DSP_IMAGE, b"\x01\x02")
+                run = run_tool("--updatedspfirmware")
+                self.assertEqual((run.stdout, run.log), (b"Started DSP firmware update", step.log))
+                self.assertProgress(updating_dsp)
+                self.assertEqual(exists(DSP_FLAG), step.flag)
         self.assertFileBytes(DSP_FLAG, b"")
         self.assertFileBytes(box.DSP_IMAGE, b"\x01\x02")
 

@@ -12,20 +12,25 @@ from dataclasses import dataclass
 
 import archives
 import box
+import home
 from box import BoxTestCase, exists, path, read, run_tool, write
 from firmware_server import ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, trickled
 
 SEED = 15
 # The same members in both trees, with other content, so that a mix of the two shows.
-TREES = {"old tree": {f"Firmware/lib/{index:04}.so": b"old %04d\n" % index * 200
-                      for index in range(300)}}
-TREES["new tree"] = {**{name: content.replace(b"old", b"new")
-                        for name, content in TREES["old tree"].items()},
-                     "Firmware/uInitrd": random.Random(SEED).randbytes(1 << 20)}
-ARCHIVE = os.path.basename(box.ARCHIVE_FILE)
-COMPANION = os.path.basename(box.CHECKSUM_FILE)
+OLD_TREE = {}
+NEW_TREE = {}
+for index in range(300):
+    OLD_TREE[f"{archives.FIRMWARE_MEMBER}/lib/{index:04}.so"] = b"old %04d\n" % index * 200
+    NEW_TREE[f"{archives.FIRMWARE_MEMBER}/lib/{index:04}.so"] = b"new %04d\n" % index * 200
+NEW_TREE[archives.PAYLOAD_MEMBER] = random.Random(SEED).randbytes(1 << 20)
+TREES = {"old tree": OLD_TREE, "new tree": NEW_TREE}
+ARCHIVE = home.ARCHIVE
+COMPANION = home.CHECKSUM
 # What an extraction that ended well leaves in the home: nothing of what killed runs left.
-HOME_AFTER_EXTRACTION = [".update_progress", "Firmware", "PXMPersistentData"]
+HOME_AFTER_EXTRACTION = {home.PROGRESS, home.FIRMWARE, home.PERSISTENT_DATA}
+EXTRACTING = box.STATE["UPDATE_STATE_EXTRACTING"]
+EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
 END_OF_RUN = "the end of the run"
 
 
@@ -42,7 +47,7 @@ DOWNLOAD_PHASES = [
     Phase("putting the pair in place", "Got both", END_OF_RUN, kills=10),
 ]
 EXTRACTION_PHASES = [
-    Phase("moving the old tree aside and removing it", "Changed state value to: 7",
+    Phase("moving the old tree aside and removing it", f"Changed state value to: {EXTRACTING}",
           "Extracting with the following command", kills=7),
     Phase("unpacking", "Extracting with the following command", "untar stderr", kills=7),
     Phase("checking, moving into place, consuming the pair", "untar stderr", END_OF_RUN,
@@ -145,9 +150,9 @@ class KilledAtAnyMoment(BoxTestCase):
     def assertNextExtractionMakes(self, tree):
         run = run_tool("--extractfirmware")
         self.assertEqual(run.log[-1],
-                         "Debug: Changed state value to: 8 (void WriteUpdateState(int))")
+                         f"Debug: Changed state value to: {EXTRACTED} (void WriteUpdateState(int))")
         self.assertEqual(firmware_tree(), tree)
-        self.assertEqual(sorted(os.listdir(path(box.HOME))), HOME_AFTER_EXTRACTION)
+        self.assertEqual(home.entries(), HOME_AFTER_EXTRACTION)
 
     def test_a_killed_download_leaves_the_old_pair_or_the_new_one(self):
         self.put_pair("old")
@@ -167,7 +172,7 @@ class KilledAtAnyMoment(BoxTestCase):
     def test_a_killed_extraction_leaves_no_tree_or_a_whole_one(self):
         def lay_out():
             box.reset()
-            write(box.PROGRESS_FILE, b"8")
+            write(box.PROGRESS_FILE, str(EXTRACTED).encode())
             for name, content in TREES["old tree"].items():
                 write(box.HOME + "/" + name, content)
             self.put_pair("new")
@@ -180,7 +185,7 @@ class KilledAtAnyMoment(BoxTestCase):
                     lay_out()
                     self.kill_during("--extractfirmware", phase, lengths[phase.title])
 
-                    self.assertIn(read(box.PROGRESS_FILE), (b"7", b"8"))
+                    self.assertIn(int(read(box.PROGRESS_FILE)), (EXTRACTING, EXTRACTED))
                     self.assertIn(firmware_tree(), ("absent", "old tree", "new tree"))
                     self.assertIn(self.pair_entries(), EXTRACTION_PAIR_LEFTOVERS)
                     if not exists(box.ARCHIVE_FILE):

@@ -16,20 +16,23 @@ import zlib
 from dataclasses import dataclass, field
 
 import box
-from box import BoxTestCase, path, write
+import home
+from box import BoxTestCase, write
 from firmware_server import (ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, Reply, head, plain,
                              trickled)
 
-ARCHIVE = random.Random(6).randbytes(6 << 20)
+SEED = 6
+ARCHIVE = random.Random(SEED).randbytes(6 << 20)
 DIGEST = hashlib.md5(ARCHIVE).hexdigest().encode()
-CHECKSUM = DIGEST + b"  Firmware.tar.xz\n"
+# The companion names the archive by the name it has on the server and in the home.
+COMPANION_TAIL = b"  " + os.path.basename(box.ARCHIVE_FILE).encode() + b"\n"
+CHECKSUM = DIGEST + COMPANION_TAIL
 OLD = {box.ARCHIVE_FILE: b"previous archive", box.CHECKSUM_FILE: b"previous checksum"}
 NEW = {box.ARCHIVE_FILE: ARCHIVE, box.CHECKSUM_FILE: CHECKSUM}
 
 # A reply that comes this late is handled after the other one (seconds).
 LATE = 0.5
-# The step's stall limit in a test build (milliseconds).
-STALL_MS = 3000
+STALL_MS = box.LIMIT["DOWNLOAD_STALL_TIMEOUT_MS"]
 # Memory the step may take whatever the server sends: what it needs (about 15 MiB, 25 MiB with
 # the sanitizers) with room for an emulator's own, far below what the body that inflates to
 # 256 MiB would take inflated, or an endless body held in memory.
@@ -92,10 +95,14 @@ def chunked(pieces, delay=0):
                  delay=delay)
 
 
+CUTS = random.Random(SEED)
+
+
 def cut_at_a_random_chunk_boundary():
-    """Some of the archive's chunks, never all of them, then the connection closes."""
+    """Some of the archive's chunks, never all of them, then the connection closes: a new cut
+    for each request, the same ones on each run of the test."""
     all_chunks = chunks(ARCHIVE)
-    return all_chunks[:random.randrange(1, len(all_chunks))]
+    return all_chunks[:CUTS.randrange(1, len(all_chunks))]
 
 
 def after_one_chunk(size_line):
@@ -186,8 +193,7 @@ BEHAVIOURS = [
               printed=(printed(Checksum=(0, False), Firmware=(2, False)),), files=OLD),
     Behaviour("a companion that describes another archive",
               archive=whole(ARCHIVE),
-              checksum=whole(hashlib.md5(b"another").hexdigest().encode()
-                             + b"  Firmware.tar.xz\n"),
+              checksum=whole(hashlib.md5(b"another").hexdigest().encode() + COMPANION_TAIL),
               printed=(printed(Checksum=(0, False), Firmware=(299, False)),), files=OLD),
     Behaviour("a companion whose line begins with a blank",
               archive=whole(ARCHIVE),
@@ -276,23 +282,24 @@ def run_download(largest_file, timeout=60):
     return Measured(stdout, lines, peak_kib, time.monotonic() - started)
 
 
-class Download(BoxTestCase):
+class DownloadTestCase(BoxTestCase):
     def setUp(self):
         super().setUp()
         self.server = FirmwareServer(int(box.FIRMWARE_SERVER.rpartition(":")[2])).start()
         self.addCleanup(self.server.stop)
 
+    def assertHomeHolds(self, files):
+        """Exactly these files beside the log directory: no temporary file left behind."""
+        self.assertEqual(home.entries(), {home.PERSISTENT_DATA, home.ARCHIVE, home.CHECKSUM})
+        for name, content in files.items():
+            self.assertFileBytes(name, content)
+
+
+class Download(DownloadTestCase):
     def lay_out_old_pair(self):
         box.reset()
         for name, content in OLD.items():
             write(name, content)
-
-    def assertHomeHolds(self, files):
-        """Exactly these files beside the log directory: no temporary file left behind."""
-        names = ["PXMPersistentData"] + [os.path.basename(name) for name in files]
-        self.assertEqual(sorted(os.listdir(path(box.HOME))), sorted(names))
-        for name, content in files.items():
-            self.assertFileBytes(name, content)
 
     def test_each_server_behaviour_leaves_a_matching_pair(self):
         for behaviour in BEHAVIOURS:
@@ -332,24 +339,20 @@ class GoodRun:
     shown_version: bytes = b"Unknown"  # the version's part in the User-Agent
 
 
+VERSION_FILE = box.PATH["ROOTFS_RUNNING_UINITRD_VERSION_FILE"]
 GOOD_RUNS = [
     GoodRun(CHECKSUM, CHECKSUM_REPLY, ARCHIVE_REPLY, archive_delay=LATE, checksum_delay=0),
     GoodRun(DIGEST, ARCHIVE_REPLY, CHECKSUM_REPLY, archive_delay=0, checksum_delay=LATE,
-            etc_files={"/etc/InitrdVersion.txt": b"1.2.3\n"}, shown_version=b"1.2.3"),
+            etc_files={VERSION_FILE: b"1.2.3\n"}, shown_version=b"1.2.3"),
     GoodRun(DIGEST + b"\r\n", CHECKSUM_REPLY, ARCHIVE_REPLY, archive_delay=LATE, checksum_delay=0,
-            etc_files={"/etc/InitrdVersion.txt": b"1.2.3\r\nsecond line\n"},
+            etc_files={VERSION_FILE: b"1.2.3\r\nsecond line\n"},
             shown_version=b"1.2.3"),
     GoodRun(CHECKSUM + hashlib.md5(b"other").hexdigest().encode() + b"  other\n",
             ARCHIVE_REPLY, CHECKSUM_REPLY, archive_delay=0, checksum_delay=LATE),
 ]
 
 
-class GoodDownload(BoxTestCase):
-    def setUp(self):
-        super().setUp()
-        self.server = FirmwareServer(int(box.FIRMWARE_SERVER.rpartition(":")[2])).start()
-        self.addCleanup(self.server.stop)
-
+class GoodDownload(DownloadTestCase):
     def test_good_transfers_in_either_order_and_what_they_ask_for(self):
         for good in GOOD_RUNS:
             with self.subTest(checksum=good.checksum, first=good.first.function):
@@ -365,10 +368,7 @@ class GoodDownload(BoxTestCase):
                 run = box.run_tool("--downloadfirmware")
 
                 self.assertEqual(run.stdout, BOTH_PLACED)
-                self.assertEqual(sorted(os.listdir(path(box.HOME))),
-                                 ["Firmware.tar.xz", "Firmware.tar.xz.md5", "PXMPersistentData"])
-                self.assertFileBytes(box.ARCHIVE_FILE, ARCHIVE)
-                self.assertFileBytes(box.CHECKSUM_FILE, good.checksum)
+                self.assertHomeHolds({box.ARCHIVE_FILE: ARCHIVE, box.CHECKSUM_FILE: good.checksum})
                 server = box.FIRMWARE_SERVER
                 self.assertEqual(run.log, [
                     logged(f'getting QUrl("http://{server}{ARCHIVE_PATH}")', "DownloadFirmware"),
@@ -397,7 +397,7 @@ class GoodDownload(BoxTestCase):
         box.reset()
         other = hashlib.md5(b"another").hexdigest()
         self.server.answer(ARCHIVE_PATH, whole(ARCHIVE, delay=LATE))
-        self.server.answer(CHECKSUM_PATH, whole(other.encode() + b"  Firmware.tar.xz\n"))
+        self.server.answer(CHECKSUM_PATH, whole(other.encode() + COMPANION_TAIL))
         run = box.run_tool("--downloadfirmware")
         self.assertEqual(run.log[-3:], [
             logged(f'Calculated: "{DIGEST.decode()}"', ARCHIVE_REPLY.function),

@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 import archives
 import box
 from archives import Member
+import home
 from box import BoxTestCase, exists, path, run_tool, write
 
 STEP = " (void cDovozUdiZedezod::ExtractNewFirmware())"
@@ -22,19 +23,32 @@ FLAG = box.FLAG_FILES["relaunch_daemon"]
 DSP_FLAG = box.FLAG_FILES["dsp"]
 DAEMON = "Firmware contains new UpdateDaemon"
 STAGING = ".Firmware-staging-"
-PLANTED = {name: b"planted" for name in [
-    os.path.basename(FLAG), ".update_progress", ".profile",
-    "PXMPersistentData/Surface/RirarUdeHostName.dat", "FirmwareExtra/file"]}
+EXTRACTING = box.STATE["UPDATE_STATE_EXTRACTING"]
+EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
+FAILED = box.STATE["UPDATE_STATE_FAILED"]
+HOST_NAME = os.path.relpath(box.PATH["RIRARUDE_HOSTNAME_FILE_PATH"], box.HOME)
+# Archive members by the fixed paths they land at.
+FW = archives.FIRMWARE_MEMBER
+VERSION = archives.VERSION_MEMBER
+DSP_VERSION = archives.DSP_VERSION_MEMBER
+DSP_IMAGE = archives.DSP_IMAGE_MEMBER
+DAEMON_FILE = os.path.relpath(box.PATH["FIRMWARE_UPDATE_NEW_DAEMON"], box.HOME)
+DAEMON_VERSION = os.path.relpath(box.PATH["FIRMWARE_UPDATE_NEW_DAEMON_VERSION_FILE"], box.HOME)
+UNPACKED = 'tar -xJf success? "Yes"'
+TAR_FAILED = "untar exit code: 2"
+# Members beside the firmware tree, which the step never unpacks.
+PLANTED = {home.RELAUNCH_FLAG: b"planted", home.PROGRESS: b"planted", ".profile": b"planted",
+           HOST_NAME: b"planted", FW + "Extra/file": b"planted"}
 # A directory outside the box, which no archive may read, change or remove.
 VICTIM = os.path.join(os.path.dirname(box.ROOT), "victim")
 VICTIM_FILES = {"secret.txt": b"not for the firmware\n", "sub/inner.txt": b"inner\n"}
 # What the box holds beside the firmware tree, which no archive may change either.
-HOME_FILES = {".profile": b"PATH=/bin\n", "PXMPersistentData/Surface/RirarUdeHostName.dat": b"box\n"}
+HOME_FILES = {".profile": b"PATH=/bin\n", HOST_NAME: b"box\n"}
 # Entries of the home that the steps themselves write.
-STEP_OUTPUTS = {"Firmware", "Firmware.tar.xz", "Firmware.tar.xz.md5", ".update_progress",
-                ".dsp_update_requested", os.path.relpath(box.LOG_FILE, box.HOME)}
-GOOD_TREE = {"Version.txt": b"2.1\n", "R9_CoreRack_M4_Version": b"R9-7\n",
-             "R9_CoreRack_M4.bin": b"\x00dsp image"}
+STEP_OUTPUTS = {home.FIRMWARE, home.ARCHIVE, home.CHECKSUM, home.PROGRESS,
+                home.entry(DSP_FLAG), os.path.relpath(box.LOG_FILE, box.HOME)}
+# What archives.hand_made_firmware() unpacks to.
+GOOD_TREE = {VERSION: b"2.1\n", DSP_VERSION: b"R9-7\n", DSP_IMAGE: b"\x00dsp image"}
 
 
 def state(value):
@@ -72,13 +86,14 @@ def outside_the_tree():
 
 
 def firmware_files():
-    """The firmware directory's regular files; any entry of another kind fails the test."""
+    """The firmware directory's regular files, by their path from the home; any entry of another
+    kind fails the test."""
     files = {}
     for relative, entry in snapshot(path(box.FIRMWARE_DIR)).items():
         if entry[0] == "file":
-            files[relative] = entry[2]
+            files[FW + "/" + relative] = entry[2]
         elif not stat.S_ISDIR(entry[1]):
-            raise AssertionError(f"Firmware/{relative} is {entry}")
+            raise AssertionError(f"{FW}/{relative} is {entry}")
     return files
 
 
@@ -122,8 +137,8 @@ class ExtractTestCase(BoxTestCase):
 
     def assertFailed(self, run):
         self.assertIn(step('tar -xJf success? "no"'), run.log)
-        self.assertEqual(run.log[-1], state(2))
-        self.assertProgress(2)
+        self.assertEqual(run.log[-1], state(FAILED))
+        self.assertProgress(FAILED)
 
     def assertNoLeftovers(self):
         self.assertEqual([name for name in os.listdir(path(box.HOME)) if name.startswith(STAGING)],
@@ -133,74 +148,110 @@ class ExtractTestCase(BoxTestCase):
         archives.build_by_hand(path(box.ARCHIVE_FILE), archives.hand_made_firmware())
         run = self.run_extraction(user=user)
         self.assertIn(step('Remove ExtractPath success? "Yes"'), run.log)
-        self.assertEqual(run.log[-1], state(8))
+        self.assertEqual(run.log[-1], state(EXTRACTED))
         self.assertEqual(firmware_files(), GOOD_TREE)
         self.assertNoLeftovers()
 
 
+@dataclass
+class DaemonCase:
+    title: str
+    daemon: dict  # UpdateDaemon members the archive holds beside the ordinary tree
+    lines: list  # what the step logs about them
+    flag: bytes  # the relaunch flag afterwards; it holds b"stale" before
+
+
+def too_old(version):
+    return step(f"{DAEMON}, but it is version {version} and the minimum supported is 1")
+
+
+UNPARSED = step(DAEMON + ", but the version could not be parsed")
+DAEMON_CASES = [
+    DaemonCase("a daemon of version 2", {"UpdateDaemon": b"d", "UpdateDaemonVersion": b"2\n"},
+               [step(DAEMON)], flag=b""),
+    DaemonCase("version 0", {"UpdateDaemon": b"d", "UpdateDaemonVersion": b"0\n"},
+               [too_old(0)], flag=b"stale"),
+    DaemonCase("version -3 between blanks", {"UpdateDaemon": b"d", "UpdateDaemonVersion": b" -3 "},
+               [too_old(-3)], flag=b"stale"),
+    DaemonCase("version 1.2", {"UpdateDaemon": b"d", "UpdateDaemonVersion": b"1.2\n"},
+               [UNPARSED], flag=b"stale"),
+    DaemonCase("an empty version", {"UpdateDaemon": b"d", "UpdateDaemonVersion": b""},
+               [UNPARSED], flag=b"stale"),
+    DaemonCase("a version past int", {"UpdateDaemon": b"d", "UpdateDaemonVersion": b"2147483648"},
+               [UNPARSED], flag=b"stale"),
+    DaemonCase("a version of 16 MiB",
+               {"UpdateDaemon": b"d", "UpdateDaemonVersion": b"1" * (16 << 20)},
+               [UNPARSED], flag=b"stale"),
+    DaemonCase("no version", {"UpdateDaemon": b"d"},
+               [step(DAEMON + ", but it is unversioned (old)")], flag=b"stale"),
+    DaemonCase("a version without a daemon", {"UpdateDaemonVersion": b"5\n"}, [], flag=b"stale"),
+]
+
+
 class Extract(ExtractTestCase):
     def test_good_archive_replaces_the_tree_and_asks_for_a_relaunch_of_a_usable_daemon(self):
-        too_old = DAEMON + ", but it is version %d and the minimum supported is 1"
-        unparsed = DAEMON + ", but the version could not be parsed"
-        cases = [(b"d", b"2\n", DAEMON), (b"d", b"0\n", too_old % 0), (b"d", b" -3 ", too_old % -3),
-                 (b"d", b"1.2\n", unparsed), (b"d", b"", unparsed), (b"d", b"2147483648", unparsed),
-                 (b"d", b"1" * (16 << 20), unparsed),
-                 (b"d", None, DAEMON + ", but it is unversioned (old)"), (None, b"5\n", None)]
-        for daemon, version, message in cases:
-            with self.subTest(version=version[:10] if version else version, daemon=daemon):
+        for case in DAEMON_CASES:
+            with self.subTest(case.title):
                 box.reset()
                 write(FLAG, b"stale")
                 write(box.FIRMWARE_DIR + "/old-only", b"previous firmware")
-                members = archives.firmware(UpdateDaemon=daemon, UpdateDaemonVersion=version)
+                members = archives.firmware(**case.daemon)
                 run = self.extract({**members, **PLANTED})
-                self.assertEqual(run.log[:2], [state(7), step('Remove ExtractPath success? "Yes"')])
-                self.assertEqual(run.log[2], "Debug: Extracting with the following command:")
+                self.assertEqual(run.log[:3], [state(EXTRACTING),
+                                               step('Remove ExtractPath success? "Yes"'),
+                                               "Debug: Extracting with the following command:"])
                 self.assertRegex(run.log[3], "^" + re.escape(
                     f' "sh -c \\"exec tar -xJf {path(box.ARCHIVE_FILE)} -C {path(box.HOME)}/'
                     f'{STAGING}') + r"[A-Za-z0-9]{6}" + re.escape(f' Firmware\\""{STEP}') + "$")
                 self.assertEqual(run.log[4:-2] + run.log[-1:], [
-                    step('untar stderr: ""'), *([step(message)] if message else []),
-                    step('tar -xJf success? "Yes"'), state(8)])
-                self.assertProgress(8)
-                self.assertFileBytes(FLAG, b"" if message == DAEMON else b"stale")
-                for name, content in members.items():
-                    self.assertFileBytes(box.HOME + "/" + name, content)
-                self.assertEqual(len(os.listdir(path(box.FIRMWARE_DIR))), len(members))
-                self.assertEqual(sorted(os.listdir(path(box.HOME))), sorted(
-                    [os.path.basename(FLAG), ".update_progress", "Firmware", "PXMPersistentData"]))
-                self.assertEqual(os.listdir(path(box.HOME + "/PXMPersistentData")),
-                                 ["DovozUdiZedezod"])
+                    step('untar stderr: ""'), *case.lines, step(UNPACKED), state(EXTRACTED)])
+                self.assertProgress(EXTRACTED)
+                self.assertFileBytes(FLAG, case.flag)
+                self.assertEqual(firmware_files(), members)
+                self.assertEqual(home.entries(), {home.RELAUNCH_FLAG, home.PROGRESS,
+                                                  home.FIRMWARE, home.PERSISTENT_DATA})
+                self.assertEqual(box.files_below(box.HOME + "/" + home.PERSISTENT_DATA).keys(),
+                                 {os.path.relpath(box.LOG_FILE, box.HOME)})
 
     def test_no_archive_consumes_a_stale_companion_and_keeps_the_firmware(self):
         write(box.CHECKSUM_FILE, b"d41d8cd98f00b204e9800998ecf8427e  Firmware.tar.xz\n")
-        write(box.FIRMWARE_DIR + "/Version.txt", b"1.0\n")
+        write(box.HOME + "/" + VERSION, b"1.0\n")
         run = self.extract()
-        self.assertEqual(run.log[:2] + run.log[3:], [state(7), step("No firmware"), state(2)])
-        self.assertProgress(2)
-        self.assertFileBytes(box.FIRMWARE_DIR + "/Version.txt", b"1.0\n")
+        self.assertEqual(run.log[:2] + run.log[3:],
+                         [state(EXTRACTING), step("No firmware"), state(FAILED)])
+        self.assertProgress(FAILED)
+        self.assertFileBytes(box.HOME + "/" + VERSION, b"1.0\n")
 
     def test_bad_archives_fail_with_tars_error_on_one_line_and_leave_no_tree(self):
+        @dataclass
+        class Bad:
+            title: str
+            members: dict
+            cut_in_half: bool  # the archive file, after it is built
+
         payload = {archives.PAYLOAD_MEMBER: random.Random(4).randbytes(4 << 20)}
-        for members, truncated in (({"Other/Version.txt": b"2.1\n", "Version.txt": b"2.1\n"},
-                                    False), ({**archives.firmware(), **payload}, True)):
-            with self.subTest(truncated=truncated):
+        cases = [
+            Bad("no firmware directory", {"Other/Version.txt": b"2.1\n", "Version.txt": b"2.1\n"},
+                cut_in_half=False),
+            Bad("an archive cut in half", {**archives.firmware(), **payload}, cut_in_half=True),
+        ]
+        for case in cases:
+            with self.subTest(case.title):
                 box.reset()
                 for name, content in GOOD_TREE.items():
-                    write(box.FIRMWARE_DIR + "/" + name, content)
-                archive = archives.build(path(box.ARCHIVE_FILE), members)
-                if truncated:
+                    write(box.HOME + "/" + name, content)
+                archive = archives.build(path(box.ARCHIVE_FILE), case.members)
+                if case.cut_in_half:
                     os.truncate(archive, os.path.getsize(archive) // 2)
                 run = self.extract()
                 self.assertFailed(run)
                 [index] = [i for i, line in enumerate(run.log) if "untar stderr:" in line]
                 self.assertRegex(run.log[index], r'^Debug: untar stderr: ".+"' + re.escape(STEP))
                 self.assertTrue(run.log[index + 1].startswith("Debug: "), "error text split")
-                self.assertIn(step("untar exit code: 2"), run.log)
-                self.assertEqual(sorted(os.listdir(path(box.HOME))),
-                                 [".update_progress", "PXMPersistentData"])
+                self.assertIn(step(TAR_FAILED), run.log)
+                self.assertEqual(home.entries(), {home.PROGRESS, home.PERSISTENT_DATA})
                 # Nothing of the tree that was there, nor of the part unpacked, is left to use.
-                self.assertEqual(run_tool("--uploadfirmware").stdout,
-                                 b'{\n    "DSP Firmware Version": "",\n    "Firmware Version": ""\n}\n')
+                self.assertEqual(run_tool("--uploadfirmware").stdout, VERSIONS_AFTER[FAILED])
                 self.assertEqual(run_tool("--updatedspfirmware").stdout,
                                  b"Started DSP firmware update")
                 self.assertFalse(exists(DSP_FLAG))
@@ -234,7 +285,7 @@ class Hostile:
     title: str
     members: list
     line: str
-    state: int  # 8: unpacked and in place, 2: failed and no firmware directory
+    state: int  # EXTRACTED: unpacked and in place; FAILED: no firmware directory
     files: dict = field(default_factory=dict)  # the firmware directory's files afterwards
     modes: dict = field(default_factory=dict)  # modes of firmware entries the case is about
     user: str = "root"
@@ -245,80 +296,75 @@ def rejected(entry, why):
 
 
 SECRET = os.path.join(VICTIM, "secret.txt")
-UNPACKED = 'tar -xJf success? "Yes"'
-TAR_FAILED = "untar exit code: 2"
+UPDATE_FLAG = home.entry(box.FLAG_FILES["update"])
 ORDINARY = archives.hand_made_firmware()
+FIRMWARE_DIRECTORY = Member(FW, "dir", mode=0o755)
 HOSTILE = [
     Hostile("Firmware links to the home, for later members to land beside it",
-            [Member("Firmware", "symlink", target="."), Member("Firmware/.update_requested"),
-             Member("Firmware/.reboot_required")],
-            rejected("Firmware", "is a symbolic link, not a directory"), 2),
+            [Member(FW, "symlink", target="."), Member(FW + "/" + UPDATE_FLAG),
+             Member(FW + "/" + home.entry(box.FLAG_FILES["reboot"]))],
+            rejected("Firmware", "is a symbolic link, not a directory"), FAILED),
     Hostile("Firmware links to a directory outside the box",
-            [Member("Firmware", "symlink", target=VICTIM),
-             Member("Firmware/secret.txt", content=b"overwritten")], TAR_FAILED, 2),
+            [Member(FW, "symlink", target=VICTIM),
+             Member(FW + "/secret.txt", content=b"overwritten")], TAR_FAILED, FAILED),
     Hostile("Firmware links to the persistent data",
-            [Member("Firmware", "symlink", target="../PXMPersistentData"),
-             Member("Firmware/Surface/RirarUdeHostName.dat", content=b"overwritten")],
-            TAR_FAILED, 2),
+            [Member(FW, "symlink", target="../" + home.PERSISTENT_DATA),
+             Member(FW + "/" + os.path.relpath(HOST_NAME, home.PERSISTENT_DATA),
+                    content=b"overwritten")], TAR_FAILED, FAILED),
     Hostile("Version.txt links to a file outside the box",
-            [Member("Firmware", "dir", mode=0o755),
-             Member("Firmware/Version.txt", "symlink", target=SECRET)],
-            rejected("Firmware/Version.txt", "is a symbolic link"), 2),
+            [FIRMWARE_DIRECTORY, Member(VERSION, "symlink", target=SECRET)],
+            rejected("Firmware/Version.txt", "is a symbolic link"), FAILED),
     Hostile("the DSP version links to a file of the root file system",
-            [Member("Firmware", "dir", mode=0o755),
-             Member("Firmware/R9_CoreRack_M4_Version", "symlink", target="/etc/passwd")],
-            rejected("Firmware/R9_CoreRack_M4_Version", "is a symbolic link"), 2),
+            [FIRMWARE_DIRECTORY, Member(DSP_VERSION, "symlink", target="/etc/passwd")],
+            rejected("Firmware/R9_CoreRack_M4_Version", "is a symbolic link"), FAILED),
     Hostile("the DSP image links to a file outside the box",
-            [*ORDINARY[:3], Member("Firmware/R9_CoreRack_M4.bin", "symlink", target=SECRET)],
-            rejected("Firmware/R9_CoreRack_M4.bin", "is a symbolic link"), 2),
+            [*ORDINARY[:3], Member(DSP_IMAGE, "symlink", target=SECRET)],
+            rejected("Firmware/R9_CoreRack_M4.bin", "is a symbolic link"), FAILED),
     Hostile("a link that stays inside the tree",
-            [*ORDINARY[:2], Member("Firmware/R9_CoreRack_M4_Version", "symlink",
-                                   target="Version.txt")],
-            rejected("Firmware/R9_CoreRack_M4_Version", "is a symbolic link"), 2),
-    Hostile("Firmware is a regular file", [Member("Firmware", content=b"2.1\n")],
-            rejected("Firmware", "is a regular file, not a directory"), 2),
-    Hostile("Firmware is a FIFO", [Member("Firmware", "fifo")],
-            rejected("Firmware", "is a FIFO, not a directory"), 2),
-    Hostile("Firmware is a device node", [Member("Firmware", "device")],
-            rejected("Firmware", "is a device node, not a directory"), 2),
+            [*ORDINARY[:2], Member(DSP_VERSION, "symlink", target=os.path.basename(VERSION))],
+            rejected("Firmware/R9_CoreRack_M4_Version", "is a symbolic link"), FAILED),
+    Hostile("Firmware is a regular file", [Member(FW, content=b"2.1\n")],
+            rejected("Firmware", "is a regular file, not a directory"), FAILED),
+    Hostile("Firmware is a FIFO", [Member(FW, "fifo")],
+            rejected("Firmware", "is a FIFO, not a directory"), FAILED),
+    Hostile("Firmware is a device node", [Member(FW, "device")],
+            rejected("Firmware", "is a device node, not a directory"), FAILED),
     Hostile("a FIFO for the UpdateDaemon version",
-            [*ORDINARY, Member("Firmware/UpdateDaemon", content=b"daemon"),
-             Member("Firmware/UpdateDaemonVersion", "fifo")],
-            rejected("Firmware/UpdateDaemonVersion", "is a FIFO"), 2),
-    Hostile("a FIFO for Version.txt",
-            [Member("Firmware", "dir", mode=0o755), Member("Firmware/Version.txt", "fifo")],
-            rejected("Firmware/Version.txt", "is a FIFO"), 2),
-    Hostile("a device node inside the tree", [*ORDINARY, Member("Firmware/console", "device")],
-            rejected("Firmware/console", "is a device node"), 2),
+            [*ORDINARY, Member(DAEMON_FILE, content=b"daemon"), Member(DAEMON_VERSION, "fifo")],
+            rejected("Firmware/UpdateDaemonVersion", "is a FIFO"), FAILED),
+    Hostile("a FIFO for Version.txt", [FIRMWARE_DIRECTORY, Member(VERSION, "fifo")],
+            rejected("Firmware/Version.txt", "is a FIFO"), FAILED),
+    Hostile("a device node inside the tree", [*ORDINARY, Member(FW + "/console", "device")],
+            rejected("Firmware/console", "is a device node"), FAILED),
     Hostile("a device node, unpacked by a user who may not make one",
-            [*ORDINARY, Member("Firmware/console", "device")], TAR_FAILED, 2, user="nobody"),
+            [*ORDINARY, Member(FW + "/console", "device")], TAR_FAILED, FAILED, user="nobody"),
     Hostile("a hard link to a file outside the tree",
-            [Member("Firmware", "dir", mode=0o755), Member(
-                "Firmware/Version.txt", "hardlink",
-                target="../PXMPersistentData/Surface/RirarUdeHostName.dat")], TAR_FAILED, 2),
+            [FIRMWARE_DIRECTORY, Member(VERSION, "hardlink", target="../" + HOST_NAME)],
+            TAR_FAILED, FAILED),
     Hostile("a member that climbs out of the tree",
-            [*ORDINARY, Member("Firmware/../.update_requested")], TAR_FAILED, 2),
+            [*ORDINARY, Member(FW + "/../" + UPDATE_FLAG)], TAR_FAILED, FAILED),
     Hostile("set-id programs and directories",
-            [*ORDINARY, Member("Firmware/UpdateDaemon", content=b"daemon", mode=0o4755),
-             Member("Firmware/lib", "dir", mode=0o2775),
-             Member("Firmware/lib/tool", content=b"tool", mode=0o6711)],
-            UNPACKED, 8, files={**GOOD_TREE, "UpdateDaemon": b"daemon", "lib/tool": b"tool"},
-            modes={"UpdateDaemon": 0o755, "lib": 0o775, "lib/tool": 0o711}),
+            [*ORDINARY, Member(DAEMON_FILE, content=b"daemon", mode=0o4755),
+             Member(FW + "/lib", "dir", mode=0o2775),
+             Member(FW + "/lib/tool", content=b"tool", mode=0o6711)],
+            UNPACKED, EXTRACTED,
+            files={**GOOD_TREE, DAEMON_FILE: b"daemon", FW + "/lib/tool": b"tool"},
+            modes={DAEMON_FILE: 0o755, FW + "/lib": 0o775, FW + "/lib/tool": 0o711}),
     Hostile("read-only directories, unpacked by the service user",
-            [*ORDINARY, Member("Firmware/lib", "dir", mode=0o555),
-             Member("Firmware/lib/a.so", content=b"code"), Member("Firmware/empty", "dir", mode=0)],
-            UNPACKED, 8, files={**GOOD_TREE, "lib/a.so": b"code"},
-            modes={"lib": 0o755, "empty": 0o700}, user="nobody"),
+            [*ORDINARY, Member(FW + "/lib", "dir", mode=0o555),
+             Member(FW + "/lib/a.so", content=b"code"), Member(FW + "/empty", "dir", mode=0)],
+            UNPACKED, EXTRACTED, files={**GOOD_TREE, FW + "/lib/a.so": b"code"},
+            modes={FW + "/lib": 0o755, FW + "/empty": 0o700}, user="nobody"),
     Hostile("hard links within the tree",
-            [*ORDINARY, Member("Firmware/Version-copy.txt", "hardlink", target=archives.VERSION_MEMBER)],
-            UNPACKED, 8, files={**GOOD_TREE, "Version-copy.txt": b"2.1\n"}),
+            [*ORDINARY, Member(FW + "/Version-copy.txt", "hardlink", target=VERSION)],
+            UNPACKED, EXTRACTED, files={**GOOD_TREE, FW + "/Version-copy.txt": b"2.1\n"}),
 ]
 
 
 # What --uploadfirmware then reports: every tree that is accepted is the ordinary one.
 VERSIONS_AFTER = {
-    8: b'{\n    "DSP Firmware Version": "R9-7",\n    "Firmware Version": "2.1"\n}\n',
-    2: b'{\n    "DSP Firmware Version": "",\n    "Firmware Version": ""\n}\n',
+    EXTRACTED: b'{\n    "DSP Firmware Version": "R9-7",\n    "Firmware Version": "2.1"\n}\n',
+    FAILED: b'{\n    "DSP Firmware Version": "",\n    "Firmware Version": ""\n}\n',
 }
 
 
@@ -333,12 +379,11 @@ class HostileArchives(ExtractTestCase):
                 self.assertIn(step(case.line), run.log)
                 self.assertEqual(run.log[-1], state(case.state))
                 self.assertProgress(case.state)
-                self.assertEqual(exists(box.FIRMWARE_DIR), case.state == 8)
-                if case.state == 8:
-                    self.assertEqual(firmware_files(), case.files)
+                self.assertEqual(exists(box.FIRMWARE_DIR), case.state == EXTRACTED)
+                self.assertEqual(firmware_files(), case.files)
                 for name, mode in case.modes.items():
-                    self.assertEqual(oct(stat.S_IMODE(os.lstat(path(f"{box.FIRMWARE_DIR}/{name}"))
-                                                      .st_mode)), oct(mode), name)
+                    mode_found = stat.S_IMODE(os.lstat(path(box.HOME + "/" + name)).st_mode)
+                    self.assertEqual(oct(mode_found), oct(mode), name)
                 self.assertNoLeftovers()
                 self.assertEqual(outside_the_tree(), outside)
 
@@ -346,7 +391,7 @@ class HostileArchives(ExtractTestCase):
                 versions = run_tool("--uploadfirmware", preexec_fn=box.as_user(case.user))
                 self.assertEqual(versions.stdout, VERSIONS_AFTER[case.state])
                 run_tool("--updatedspfirmware", preexec_fn=box.as_user(case.user))
-                self.assertEqual(exists(DSP_FLAG), case.state == 8)
+                self.assertEqual(exists(DSP_FLAG), case.state == EXTRACTED)
                 self.assertGoodExtraction(case.user)
                 self.assertEqual(outside_the_tree(), outside)
 
@@ -361,24 +406,24 @@ class Leftover:
 
 
 LEFTOVERS = [
-    Leftover("Firmware links to the home", [Member("Firmware", "symlink", target=".")]),
+    Leftover("Firmware links to the home", [Member(FW, "symlink", target=".")]),
     Leftover("Firmware links to a directory outside the box",
-             [Member("Firmware", "symlink", target=VICTIM)]),
+             [Member(FW, "symlink", target=VICTIM)]),
     Leftover("Firmware links to the persistent data",
-             [Member("Firmware", "symlink", target="PXMPersistentData")]),
+             [Member(FW, "symlink", target=home.PERSISTENT_DATA)]),
     Leftover("links inside Firmware lead out of the box",
-             [Member("Firmware", "dir", mode=0o755), Member("Firmware/lib", "symlink", target=VICTIM),
-              Member("Firmware/Version.txt", "symlink", target=SECRET)]),
-    Leftover("Firmware is a FIFO", [Member("Firmware", "fifo")]),
+             [FIRMWARE_DIRECTORY, Member(FW + "/lib", "symlink", target=VICTIM),
+              Member(VERSION, "symlink", target=SECRET)]),
+    Leftover("Firmware is a FIFO", [Member(FW, "fifo")]),
     Leftover("read-only directories, for the service user to remove",
-             [*ORDINARY, Member("Firmware/lib", "dir", mode=0o555),
-              Member("Firmware/lib/a.so", content=b"code"),
-              Member("Firmware/lib/locked", "dir", mode=0)], user="nobody"),
+             [*ORDINARY, Member(FW + "/lib", "dir", mode=0o555),
+              Member(FW + "/lib/a.so", content=b"code"),
+              Member(FW + "/lib/locked", "dir", mode=0)], user="nobody"),
     Leftover("a killed run's staging directory, read-only and with a link out",
              [Member(STAGING + "Kil1ed", "dir", mode=0o700),
-              Member(STAGING + "Kil1ed/Firmware", "dir", mode=0o555),
-              Member(STAGING + "Kil1ed/Firmware/victim", "symlink", target=VICTIM),
-              Member(STAGING + "Kil1ed/Firmware/locked", "dir", mode=0)], user="nobody"),
+              Member(STAGING + "Kil1ed/" + FW, "dir", mode=0o555),
+              Member(STAGING + "Kil1ed/" + FW + "/victim", "symlink", target=VICTIM),
+              Member(STAGING + "Kil1ed/" + FW + "/locked", "dir", mode=0)], user="nobody"),
     Leftover("a staging name that links out of the box",
              [Member(STAGING + "L1nked", "symlink", target=VICTIM)]),
 ]
@@ -402,30 +447,30 @@ class WhatEarlierRunsLeft(ExtractTestCase):
             firmware_after: dict  # files of the firmware directory after the failed step
             next_state: int  # of an extraction while the entry still cannot be removed
 
+        old_tree = {VERSION: b"1.0\n", FW + "/locked": b"old"}
         cases = [
-            Case("Firmware/locked", 'Old firmware entry kept: "' + STAGING + r'\w{6}/removing/'
-                 r'locked" could not be removed \(Operation not permitted\)', {}, 8),
-            Case("Firmware", r'Old firmware entry kept: "Firmware" could not be moved aside '
-                 r'\(Operation not permitted\)', {"Version.txt": b"1.0\n", "locked": b"old"}, 2),
+            Case(FW + "/locked", 'Old firmware entry kept: "' + STAGING + r'\w{6}/removing/'
+                 r'locked" could not be removed \(Operation not permitted\)', {}, EXTRACTED),
+            Case(FW, r'Old firmware entry kept: "Firmware" could not be moved aside '
+                 r'\(Operation not permitted\)', old_tree, FAILED),
         ]
         unlock = f"find {path(box.HOME)} -exec chattr -i {{}} +"
         for case in cases:
             with self.subTest(case.immutable):
                 self.setUp()
-                write(box.FIRMWARE_DIR + "/Version.txt", b"1.0\n")
-                write(box.FIRMWARE_DIR + "/locked", b"old")
+                for name, content in old_tree.items():
+                    write(box.HOME + "/" + name, content)
                 if subprocess.run(["chattr", "+i", path(box.HOME + "/" + case.immutable)]).returncode:
                     self.skipTest("chattr +i does not work here")
                 self.addCleanup(subprocess.run, unlock, shell=True, stderr=subprocess.DEVNULL)
                 run = self.extract(archives.firmware())
-                self.assertEqual(run.log[0], state(7))
+                self.assertEqual(run.log[0], state(EXTRACTING))
                 self.assertRegex(run.log[1], "^" + re.escape("Debug: ") + case.line + re.escape(STEP))
                 self.assertEqual(run.log[2:4], [step('Remove ExtractPath success? "no"'),
                                                 step('tar -xJf success? "no"')])
                 self.assertFailed(run)
                 self.assertEqual(exists(box.FIRMWARE_DIR), bool(case.firmware_after))
-                if case.firmware_after:
-                    self.assertEqual(firmware_files(), case.firmware_after)
+                self.assertEqual(firmware_files(), case.firmware_after)
 
                 self.extract(archives.firmware())
                 self.assertProgress(case.next_state)
@@ -435,8 +480,9 @@ class WhatEarlierRunsLeft(ExtractTestCase):
 
 class KilledAndFull(ExtractTestCase):
     def test_a_killed_extraction_never_changes_the_tree_of_the_next(self):
-        slow = [*ORDINARY, *[Member(f"Firmware/lib/{index:05}.so", content=b"%05d" % index * 200)
-                             for index in range(20000)]]
+        slow = list(ORDINARY)
+        for index in range(20000):
+            slow.append(Member(f"{FW}/lib/{index:05}.so", content=b"%05d" % index * 200))
         with tempfile.TemporaryDirectory() as work:
             slow_archive = archives.build_by_hand(os.path.join(work, "A.tar.xz"), slow)
             for sig in (signal.SIGKILL, signal.SIGTERM):
@@ -446,7 +492,7 @@ class KilledAndFull(ExtractTestCase):
                     tool = subprocess.Popen(box.EMULATOR + [box.TOOL, "--extractfirmware"],
                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                     deadline = time.monotonic() + 20
-                    while not any(os.path.exists(os.path.join(path(box.HOME), name, "Firmware/lib"))
+                    while not any(os.path.exists(os.path.join(path(box.HOME), name, FW, "lib"))
                                   for name in os.listdir(path(box.HOME)) if name.startswith(STAGING)):
                         self.assertLess(time.monotonic(), deadline, "tar never began")
                         time.sleep(0.01)
@@ -459,21 +505,21 @@ class KilledAndFull(ExtractTestCase):
                     self.assertNoLeftovers()
 
     def test_a_decompression_bomb_that_fills_the_disk_frees_it_again(self):
-        home = path(box.HOME)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "bomb", home],
+        mount_point = path(box.HOME)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "bomb", mount_point],
                           stderr=subprocess.DEVNULL).returncode:
             self.skipTest("cannot mount a small file system here")
-        self.addCleanup(subprocess.run, ["umount", home])
+        self.addCleanup(subprocess.run, ["umount", mount_point])
         os.makedirs(path(os.path.dirname(box.LOG_FILE)))
-        archives.build_by_hand(path(box.ARCHIVE_FILE),
-                               [*ORDINARY, Member("Firmware/uInitrd", content=bytes(64 << 20))])
-        free_before = os.statvfs(home).f_bfree
+        archives.build_by_hand(path(box.ARCHIVE_FILE), [
+            *ORDINARY, Member(archives.PAYLOAD_MEMBER, content=bytes(64 << 20))])
+        free_before = os.statvfs(mount_point).f_bfree
         run = self.run_extraction()
         self.assertIn(step(TAR_FAILED), run.log)
         self.assertFailed(run)
-        self.assertEqual(sorted(os.listdir(home)), [".update_progress", "PXMPersistentData"])
+        self.assertEqual(home.entries(), {home.PROGRESS, home.PERSISTENT_DATA})
         # The archive is gone too; only the log and the progress file have grown.
-        self.assertGreaterEqual(os.statvfs(home).f_bfree, free_before - 4)
+        self.assertGreaterEqual(os.statvfs(mount_point).f_bfree, free_before - 4)
 
 
 if __name__ == "__main__":

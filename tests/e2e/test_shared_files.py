@@ -15,7 +15,9 @@ import box
 from box import BoxTestCase, files_below, path, write
 from firmware_server import ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, Reply, trickled
 
-LOCK_WAIT = 6  # seconds, in a test build: longer than its unpacking wait, as on a box
+LOCK_WAIT_MS = box.LIMIT["UPDATE_FILES_LOCK_WAIT_MS"]
+EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
+FAILED = box.STATE["UPDATE_STATE_FAILED"]
 # Enough members that unpacking them takes about a second.
 OLD_TREE = {f"Firmware/lib/{index:04}.so": b"old %04d\n" % index * 400 for index in range(3000)}
 NEW_PAIR = (b"new archive " * 1000,
@@ -89,14 +91,14 @@ class SideBySideSteps(SharedFilesTestCase):
 
                 self.assertEqual(runs["--downloadfirmware"].stdout, printed(True))
                 self.assertPair(NEW_PAIR)
-                self.assertProgress(8)
+                self.assertProgress(EXTRACTED)
                 self.assertEqual(files_below(box.FIRMWARE_DIR), OLD_TREE)
 
 
 @dataclass
 class Blocked:
     """A step run while another program holds the update files lock for longer than a step
-    waits for it. The progress file holds 8 before."""
+    waits for it. The progress file holds EXTRACTED before."""
     option: str
     waits: bool  # for the whole wait; the others never ask for the lock
     stdout: bytes
@@ -106,19 +108,23 @@ class Blocked:
 
 BLOCKED = [
     Blocked("--downloadfirmware", True, printed(False),
-            [f"Could not lock the update files: still in use after {LOCK_WAIT}000 ms; the "
-             "previous files stay"], 8),
+            [f"Could not lock the update files: still in use after {LOCK_WAIT_MS} ms; the "
+             "previous files stay"], EXTRACTED),
     Blocked("--extractfirmware", True, b"",
-            [f"Could not lock the update files: still in use after {LOCK_WAIT}000 ms; the "
-             "archive stays"], 2),
+            [f"Could not lock the update files: still in use after {LOCK_WAIT_MS} ms; the "
+             "archive stays"], FAILED),
     Blocked("--getversions", False,
-            b'{\n    "DSP Firmware Version": "",\n    "Firmware Version": "Unknown"\n}\n', [], 8),
+            b'{\n    "DSP Firmware Version": "",\n    "Firmware Version": "Unknown"\n}\n', [],
+            EXTRACTED),
     Blocked("--uploadfirmware", False,
-            b'{\n    "DSP Firmware Version": "R9-7",\n    "Firmware Version": "1.0"\n}\n', [], 8),
-    Blocked("--updatefirmware", False, b"Started firmware update", [], 9),
-    Blocked("--updatedspfirmware", False, b"Started DSP firmware update", [], 14),
-    Blocked("--reboot", False, b"", [], 8),
-    Blocked("--blockingdspupdate", False, b"", [], 8),
+            b'{\n    "DSP Firmware Version": "R9-7",\n    "Firmware Version": "1.0"\n}\n', [],
+            EXTRACTED),
+    Blocked("--updatefirmware", False, b"Started firmware update", [],
+            box.STATE["UPDATE_STATE_UPDATING"]),
+    Blocked("--updatedspfirmware", False, b"Started DSP firmware update", [],
+            box.STATE["UPDATE_STATE_UPDATING_DSP"]),
+    Blocked("--reboot", False, b"", [], EXTRACTED),
+    Blocked("--blockingdspupdate", False, b"", [], EXTRACTED),
 ]
 
 
@@ -128,7 +134,7 @@ class LockHeldElsewhere(SharedFilesTestCase):
         for case in BLOCKED:
             with self.subTest(case.option):
                 self.lay_out()
-                write(box.PROGRESS_FILE, b"8")
+                write(box.PROGRESS_FILE, str(EXTRACTED).encode())
                 for name, content in tree.items():
                     write(box.HOME + "/" + name, content)
                 home = os.open(path(box.HOME), os.O_RDONLY | os.O_DIRECTORY)
@@ -141,8 +147,8 @@ class LockHeldElsewhere(SharedFilesTestCase):
                 self.assertEqual(run.stdout, case.stdout)
                 self.assertEqual([line.removeprefix("Debug: ").rpartition(" (")[0]
                                   for line in run.log if "update files" in line], case.lock_lines)
-                self.assertEqual(took >= LOCK_WAIT, case.waits)
-                self.assertLess(took, LOCK_WAIT + 5)
+                self.assertEqual(took >= LOCK_WAIT_MS / 1000, case.waits)
+                self.assertLess(took, LOCK_WAIT_MS / 1000 + 5)
                 self.assertProgress(case.progress)
                 self.assertPair(self.old_pair)
                 self.assertEqual(files_below(box.FIRMWARE_DIR), tree)
@@ -159,7 +165,7 @@ class Planted:
 
 PLANTED = [
     Planted("--reboot", box.FLAG_FILES["reboot"], b""),
-    Planted("--updatefirmware", box.PROGRESS_FILE, b"9"),
+    Planted("--updatefirmware", box.PROGRESS_FILE, str(box.STATE["UPDATE_STATE_UPDATING"]).encode()),
     Planted("--updatefirmware", box.FLAG_FILES["update"], b""),
     Planted("--updatedspfirmware", box.FLAG_FILES["dsp"], b""),
     Planted("--extractfirmware", box.FLAG_FILES["relaunch_daemon"], b""),

@@ -10,11 +10,13 @@ import tempfile
 import time
 import unittest
 from dataclasses import dataclass, field
+from typing import Callable
 
 import archives
 import box
+import home
 from archives import Member
-from box import BoxTestCase, path, run_tool, write
+from box import BoxTestCase, path, run_tool
 
 CHECKED = (r"^Debug: Checked Firmware version in: \d+ ms "
            r"\(QString cDovozUdiZedezod::GetNewFirmwareVersion\(const QString&\)\)$")
@@ -36,16 +38,16 @@ class Upload:
     stdout: bytes
     archive: dict = field(default_factory=dict)  # members, unpacked by the real tar
     tree: list = field(default_factory=list)  # entries of an extracted tree, laid out by hand
-    home: list = field(default_factory=list)  # the home's entries afterwards
+    home: set = field(default_factory=set)  # the home's entries afterwards
     stderr: str = ""  # a pattern for what tar said
 
 
-ARCHIVE_ONLY = ["Firmware.tar.xz", "PXMPersistentData"]
-TREE_ONLY = ["Firmware", "PXMPersistentData"]
-BOTH = ["Firmware", "Firmware.tar.xz", "PXMPersistentData"]
+ARCHIVE_ONLY = {home.ARCHIVE, home.PERSISTENT_DATA}
+TREE_ONLY = {home.FIRMWARE, home.PERSISTENT_DATA}
+BOTH = {home.FIRMWARE, home.ARCHIVE, home.PERSISTENT_DATA}
 PAYLOAD = {archives.PAYLOAD_MEMBER: random.Random(1).randbytes(1 << 20)}
 OTHER = archives.firmware(b"3.0\n", b"R9-9\n")
-TREE = [Member("Firmware", "dir", mode=0o755)]
+TREE = [Member(archives.FIRMWARE_MEMBER, "dir", mode=0o755)]
 UPLOADS = [
     Upload("both members, read out of the archive", report("2.1", "R9-7"), archives.firmware(),
            home=ARCHIVE_ONLY),
@@ -61,7 +63,7 @@ UPLOADS = [
     Upload("an extracted tree alone", report("2.1", "R9-7"),
            tree=[*TREE, Member(archives.VERSION_MEMBER, content=b"2.1\n"),
                  Member(archives.DSP_VERSION_MEMBER, content=b"R9-7")], home=TREE_ONLY),
-    Upload("neither archive nor tree", report("", ""), home=["PXMPersistentData"]),
+    Upload("neither archive nor tree", report("", ""), home={home.PERSISTENT_DATA}),
     Upload("a version in the tree that links out of the box", report("", "R9-7"), OTHER,
            [*TREE, Member(archives.VERSION_MEMBER, "symlink", target=SECRET),
             Member(archives.DSP_VERSION_MEMBER, content=b"R9-7\n")], home=BOTH),
@@ -72,8 +74,8 @@ UPLOADS = [
     Upload("the tree is a link to a directory that holds versions", report("", ""), OTHER,
            [Member("Versions", "dir", mode=0o755),
             Member("Versions/Version.txt", content=b"2.1\n"),
-            Member("Firmware", "symlink", target="Versions")],
-           home=["Firmware", "Firmware.tar.xz", "PXMPersistentData", "Versions"]),
+            Member(archives.FIRMWARE_MEMBER, "symlink", target="Versions")],
+           home={*BOTH, "Versions"}),
     Upload("a FIFO in the tree", report("", "R9-7"), OTHER,
            [*TREE, Member(archives.VERSION_MEMBER, "fifo"),
             Member(archives.DSP_VERSION_MEMBER, content=b"R9-7\n")], home=BOTH),
@@ -111,27 +113,26 @@ class UploadCheck(BoxTestCase):
                 self.assertRegex(run.log[1], CHECKED)
                 self.assertEqual(run.stdout, case.stdout)
                 self.assertRegex(run.stderr.decode(), "^(?s:" + case.stderr + ")$")
-                self.assertEqual(sorted(os.listdir(path(box.HOME))), case.home)
+                self.assertEqual(home.entries(), case.home)
 
     def test_an_archive_that_never_delivers_ends_within_the_wait(self):
         @dataclass
         class Case:
             title: str
-            make: str  # what lies at the archive path
+            place: Callable  # puts it at the archive path
             stopped: int  # how many reads the wait ended
 
-        cases = [Case("a FIFO", "fifo", 0), Case("a directory", "directory", 0),
-                 Case("64 GiB of zeros in front of the members", "slow archive", 2)]
+        cases = [
+            Case("a FIFO", os.mkfifo, stopped=0),
+            Case("a directory", os.mkdir, stopped=0),
+            Case("64 GiB of zeros in front of the members",
+                 lambda archive: archives.build_slow(archive, 64), stopped=2),
+        ]
         for case in cases:
             with self.subTest(case.title):
                 box.reset()
                 archive = path(box.ARCHIVE_FILE)
-                if case.make == "fifo":
-                    os.mkfifo(archive)
-                elif case.make == "directory":
-                    os.mkdir(archive)
-                else:
-                    archives.build_slow(archive, 64)
+                case.place(archive)
                 run = self.check()
                 self.assertEqual(run.stdout, report("", ""))
                 self.assertEqual(len([line for line in run.log if re.match(STOPPED, line)]),
