@@ -364,7 +364,6 @@ class VersionFileCase:
 class VersionReport(BoardTestCase):
     def test_the_running_version_is_the_first_line_of_its_file(self):
         cases = [
-            VersionFileCase(b"1.2.3\n", "1.2.3\n"),
             VersionFileCase(b"4.5.6-rc1\nbuilt yesterday\n\nmore\n", "4.5.6-rc1\n"),
             VersionFileCase(b"1.2\x00junk\n", "1.2"),
         ]
@@ -377,10 +376,6 @@ class VersionReport(BoardTestCase):
                 self.assertEqual(run.stdout, report("R9-2.8", case.firmware_version))
                 board.stop()
                 self.assertEqual(board.report["queries"]["version"], 1)
-
-    def test_without_a_version_file_the_version_is_unknown(self):
-        self.board()
-        self.assertEqual(run_tool("--getversions").stdout, report("2.8", "Unknown"))
 
 
 @dataclass

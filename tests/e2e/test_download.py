@@ -77,7 +77,6 @@ def gzip_bomb(inflated_size):
 
 
 GZIP_ARCHIVE = gzipped(ARCHIVE)
-DEFLATE_ARCHIVE = zlib.compress(ARCHIVE)
 GZIP_BOMB = gzip_bomb(256 << 20)
 
 
@@ -140,12 +139,6 @@ BEHAVIOURS = [
               archive=Reply(head(f"Content-Length: {len(GZIP_ARCHIVE)}", "Content-Encoding: gzip",
                                  "Connection: close"),
                             lambda: [GZIP_ARCHIVE[:len(GZIP_ARCHIVE) // 2]], delay=LATE),
-              checksum=whole(CHECKSUM),
-              printed=(printed(Checksum=(0, False), Firmware=(299, False)),), files=OLD),
-    Behaviour("a deflate body cut half-way, then closed",
-              archive=Reply(head(f"Content-Length: {len(DEFLATE_ARCHIVE)}",
-                                 "Content-Encoding: deflate", "Connection: close"),
-                            lambda: [DEFLATE_ARCHIVE[:len(DEFLATE_ARCHIVE) // 2]], delay=LATE),
               checksum=whole(CHECKSUM),
               printed=(printed(Checksum=(0, False), Firmware=(299, False)),), files=OLD),
     Behaviour("a gzip body that inflates to 256 MiB",
