@@ -185,7 +185,8 @@ class KilledAtAnyMoment(BoxTestCase):
                     lay_out()
                     self.kill_during("--extractfirmware", phase, lengths[phase.title])
 
-                    self.assertIn(int(read(box.PROGRESS_FILE)), (EXTRACTING, EXTRACTED))
+                    self.assertIn(read(box.PROGRESS_FILE),
+                                  (str(EXTRACTING).encode(), str(EXTRACTED).encode()))
                     self.assertIn(firmware_tree(), ("absent", "old tree", "new tree"))
                     self.assertIn(self.pair_entries(), EXTRACTION_PAIR_LEFTOVERS)
                     if not exists(box.ARCHIVE_FILE):
