@@ -4,8 +4,6 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <numeric>
 
 namespace
@@ -249,7 +247,6 @@ bool Board::CutOff()
 void Board::HandleFrame(const Bytes& frame)
 {
     mFrames++;
-    Say("frame of %zu bytes, command code 0x%02X", frame.size(), frame[2]);
     if (IsTransfer(frame[2]))
         return HandleMessage(frame);
     const Query query = QueryIn(frame, mOptions);
@@ -303,8 +300,6 @@ Transfer& Board::TransferFor(int command, int type)
 void Board::AnswerStatusMessage(Transfer& transfer)
 {
     transfer.statusMessages++;
-    Say("status message %d: %zu of %u image bytes", transfer.statusMessages,
-        transfer.received.size(), transfer.length);
     if (transfer.statusMessages == mOptions.refuseAt)
     {
         AnswerStatus(static_cast<unsigned char>(mOptions.refuseStatus));
@@ -327,7 +322,6 @@ void Board::AnswerStatusMessage(Transfer& transfer)
 
 void Board::StopReading()
 {
-    Say("filling the input and reading no more");
     mTerminal.FillInput();
     mStoppedReading = true;
 }
@@ -351,7 +345,6 @@ bool Board::AnswerStatus(unsigned char status)
 
 void Board::Error(const std::string& text)
 {
-    Say("error: %s", text.c_str());
     mErrors.append(QString::fromStdString(text));
 }
 
@@ -383,8 +376,6 @@ void Board::EndTransfer(Outcome outcome, const std::string& error)
         transfer.error = "image checksum mismatch";
         Error(transfer.error);
     }
-    Say("transfer %s: %zu of %u bytes %s", OUTCOME_NAMES[static_cast<int>(outcome)], image.size(),
-        transfer.length, transfer.error.c_str());
     if (!mOptions.image.empty())
         ReplaceFile(mOptions.image, QByteArray(reinterpret_cast<const char*>(image.data()),
                                                static_cast<int>(image.size())));
@@ -418,17 +409,4 @@ int Board::ExitStatus() const
             return 1;
     }
     return 0;
-}
-
-// Printed only with --verbose: what the board sees and does, frame by frame.
-void Board::Say(const char* format, ...) const
-{
-    if (!mOptions.verbose)
-        return;
-    va_list arguments;
-    va_start(arguments, format);
-    std::fputs("board-simulator: ", stderr);
-    std::vfprintf(stderr, format, arguments);
-    std::fputc('\n', stderr);
-    va_end(arguments);
 }

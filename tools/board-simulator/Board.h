@@ -58,7 +58,6 @@ struct Options
     long long extra = 0;
     long long timeoutS = 0;
     bool dieWithParent = false;
-    bool verbose = false;
 };
 
 // How a transfer ended; the report names each.
@@ -120,7 +119,6 @@ private:
     // Each does nothing when no transfer is running.
     void FailTransfer(const std::string& reason, bool statusDue);
     void EndTransfer(Outcome outcome, const std::string& error);
-    void Say(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
     const Options mOptions;
     PseudoTerminal& mTerminal;

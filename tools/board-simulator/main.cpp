@@ -47,7 +47,6 @@ Faults (K counts the header and data messages of a transfer, the header being 1)
   --extra N            send N more bytes (0xA5) after every answer
   --timeout S          exit after S seconds (default: never)
   --die-with-parent    exit when the process that started it exits
-  --verbose            describe every frame on standard error
 
 A transfer's "result" in the report is "complete", "refused", "error" (a bad frame, answered
 with status 238 when a status is due), "unanswered" (the whole image came, the last status was
@@ -76,7 +75,6 @@ const option OPTIONS[] = {
     {"extra", required_argument, nullptr, 'e'},
     {"timeout", required_argument, nullptr, 't'},
     {"die-with-parent", no_argument, nullptr, 'P'},
-    {"verbose", no_argument, nullptr, 'V'},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -164,11 +162,8 @@ bool TakeOption(int id, const char* argument, Options& options)
         return ParseNumber(argument, 0, 4096, options.extra);
     case 't':
         return ParseNumber(argument, 1, 86400 * 365, options.timeoutS);
-    case 'P':
+    default: // 'P'
         options.dieWithParent = true;
-        return true;
-    default: // 'V'
-        options.verbose = true;
         return true;
     }
 }
