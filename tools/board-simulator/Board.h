@@ -37,27 +37,29 @@
 
 using Bytes = std::vector<unsigned char>;
 
-// What the command line asks of the simulated board; the usage text in main.cpp tells each.
+// What the command line asks of the simulated board. K counts the header and data messages of a
+// transfer, the header being 1.
 struct Options
 {
-    std::string link;
-    std::string versionText = "2.8";
-    std::optional<Bytes> versionHex; // the version answer's bytes, when given
-    long long bootloader = 0;
-    unsigned char pinLevels[256] = {};
-    long long boardId = 1;
-    std::string image;
-    std::string report;
-    std::string capture;
-    long long refuseAt = 0;
+    std::string link;                  // --link: where the slave side's symlink goes
+    std::string versionText = "2.8";   // --version: answered as 12 bytes, NUL-padded
+    std::optional<Bytes> versionHex;   // --version-hex: the answer's bytes instead, any number
+    long long bootloader = 0;          // --bootloader: answered least significant byte first
+    unsigned char pinLevels[256] = {}; // --pin P=V, repeatable
+    long long boardId = 1;             // --board-id
+    std::string image;                 // --image: the bytes of the last transfer, at its end
+    std::string report;                // --report: JSON of what the board saw
+    std::string capture;               // --capture: every byte received, appended
+    long long refuseAt = 0;            // --refuse K:S: status S instead of 0 to message K
     long long refuseStatus = 0;
-    bool silent = false;
-    long long silentFrom = 0;
+    bool silent = false;      // --silent: never answers (but still checks)
+    long long silentFrom = 0; // --silent-from K: no status from message K on
+    // --stop-reading K: after message K (0: at once) it fills its input and reads no more
     long long stopReadingAt = -1;
-    long long delayMs = 0;
-    long long extra = 0;
-    long long timeoutS = 0;
-    bool dieWithParent = false;
+    long long delayMs = 0;      // --delay: before every answer
+    long long extra = 0;        // --extra N: bytes 0xA5 after every answer
+    long long timeoutS = 0;     // --timeout: 0 is none
+    bool dieWithParent = false; // --die-with-parent
 };
 
 // How a transfer ended; the report names each.

@@ -22,38 +22,14 @@
 namespace
 {
 
-const char USAGE[] = R"(Usage: board-simulator --link PATH [options]
-
-Plays one RirarUde board over a pseudo-terminal whose slave side PATH links to, as the board's
-USB character device (<box root>/dev/qv_core_rack in a sandbox build, say). Prints
-"ready <slave path>" on standard output once the link is in place.
-
-  --version TEXT       version query answer, sent as 12 bytes, NUL-padded (default "2.8")
-  --version-hex HEX    the version query's answer bytes, any number (overrides --version)
-  --bootloader N       bootloader version, sent as 4 bytes, least significant first (default 0)
-  --pin P=V            level V of pin P (repeatable; other pins answer 0)
-  --board-id N         board ID byte (default 1)
-  --image FILE         write the image bytes received to FILE when a transfer ends
-  --report FILE        write what the board saw to FILE as JSON, after every query, at the end
-                       of every transfer and at exit
-  --capture FILE       append every byte received to FILE
-Faults (K counts the header and data messages of a transfer, the header being 1):
-  --refuse K:S         answer status S (1-255) instead of 0 to message K
-  --silent             never answer anything (frames are still received and checked)
-  --silent-from K      give no status from message K on
-  --stop-reading K     stop reading after answering message K (0: before the first frame), with
-                       the input filled first so that the updater's next write finds no room
-  --delay MS           wait MS milliseconds before every answer
-  --extra N            send N more bytes (0xA5) after every answer
-  --timeout S          exit after S seconds (default: never)
-  --die-with-parent    exit when the process that started it exits
-
-A transfer's "result" in the report is "complete", "refused", "error" (a bad frame, answered
-with status 238 when a status is due), "unanswered" (the whole image came, the last status was
-withheld) or "incomplete" (broken off); "intact": the whole image came, checksums matching.
-Exit status: 0 when every transfer was complete and intact, 1 when one was not, 2 on a usage
-error, 3 when the pseudo-terminal could not be set up. SIGTERM, SIGINT and SIGHUP end it
-cleanly: the report is written and the link removed.
+// Board.h tells what each option does.
+const char USAGE[] = R"(Usage: board-simulator --link PATH [--report FILE] [--image FILE]
+  [--capture FILE] [--version TEXT | --version-hex HEX] [--bootloader N] [--pin P=V]...
+  [--board-id N] [--refuse K:S] [--silent] [--silent-from K] [--stop-reading K] [--delay MS]
+  [--extra N] [--timeout S] [--die-with-parent]
+Plays one board on a pseudo-terminal whose slave side PATH links to, and prints "ready <slave>".
+Exit status: 0 when every transfer was complete and intact, 1 when not, 2 on a usage error, 3
+when the pseudo-terminal could not be set up.
 )";
 
 // Long options only: the letters merely tell them apart.
