@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,14 +22,24 @@ void OnStopSignal(int)
     gStop = 1;
 }
 
-// poll() that lets the stop signals in for as long as it waits (a negative wait: no limit).
-int PollTakingSignals(pollfd* descriptors, nfds_t count, long long waitMs)
+// Waits until the descriptor (-1: none) is ready for events, the wait (-1: no limit) is over or
+// a stop is requested, letting the stop signals in meanwhile. True when it is ready.
+bool WaitUnlessStopped(int descriptor, short events, long long waitMs)
 {
+    const QDeadlineTimer until(waitMs);
     sigset_t unblocked;
     sigemptyset(&unblocked);
-    const timespec wait{static_cast<time_t>(waitMs / 1000),
-                        static_cast<long>(waitMs % 1000) * 1000000L};
-    return ppoll(descriptors, count, waitMs < 0 ? nullptr : &wait, &unblocked);
+    pollfd watched{descriptor, events, 0};
+    while (!gStop && until.remainingTime() != 0)
+    {
+        const long long left = until.remainingTime();
+        const timespec wait{static_cast<time_t>(left / 1000),
+                            static_cast<long>(left % 1000) * 1000000L};
+        const int ready = ppoll(&watched, 1, left < 0 ? nullptr : &wait, &unblocked);
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return ready > 0;
+    }
+    return false;
 }
 
 // Says what failed, and why, on standard error; false, for the caller to return.
@@ -66,18 +75,14 @@ bool StopRequested()
 
 void PauseUnlessStopped(long long milliseconds)
 {
-    const QDeadlineTimer until(milliseconds);
-    while (!gStop && !until.hasExpired())
-        PollTakingSignals(nullptr, 0, until.remainingTime());
+    WaitUnlessStopped(-1, 0, milliseconds);
 }
 
 bool PseudoTerminal::Open(const std::string& linkPath, const std::string& capturePath)
 {
     mLinkPath = linkPath;
     termios raw{};
-    cfmakeraw(&raw);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
+    cfmakeraw(&raw); // VMIN 1 and VTIME 0 too: a read on the slave waits for a byte
     // The slave stays open for the whole run: the updater opening and closing the device never
     // hangs up the terminal, and the raw settings stay in force.
     char slavePath[256];
@@ -91,22 +96,10 @@ bool PseudoTerminal::Open(const std::string& linkPath, const std::string& captur
         if (mCapture == nullptr)
             return Failed("cannot open " + capturePath);
     }
-    return PlaceLink();
-}
-
-bool PseudoTerminal::PlaceLink()
-{
-    struct stat existing
-    {
-    };
-    if (lstat(mLinkPath.c_str(), &existing) == 0 &&
-        (S_ISDIR(existing.st_mode) || unlink(mLinkPath.c_str()) != 0))
-    {
-        std::fprintf(stderr, "board-simulator: cannot replace %s\n", mLinkPath.c_str());
-        return false;
-    }
-    return symlink(mSlavePath.c_str(), mLinkPath.c_str()) == 0 ||
-           Failed("cannot create " + mLinkPath);
+    // Whatever was at the link's path gives way, unless it is a directory.
+    if (unlink(linkPath.c_str()) != 0 && errno != ENOENT)
+        return Failed("cannot replace " + linkPath);
+    return symlink(slavePath, linkPath.c_str()) == 0 || Failed("cannot create " + linkPath);
 }
 
 void PseudoTerminal::Close()
@@ -132,15 +125,10 @@ void PseudoTerminal::Close()
 
 bool PseudoTerminal::ReadExactly(unsigned char* buffer, size_t size, int waitMs)
 {
-    size_t got = 0;
-    while (got < size && !StopRequested())
+    for (size_t got = 0; got < size;)
     {
-        pollfd descriptor{mMaster, POLLIN, 0};
-        const int ready = PollTakingSignals(&descriptor, 1, waitMs);
-        if (ready == 0 || (ready < 0 && errno != EINTR))
+        if (!WaitUnlessStopped(mMaster, POLLIN, waitMs))
             return false;
-        if (ready < 0) // a stop signal
-            continue;
         const ssize_t count = read(mMaster, buffer + got, size - got);
         if (count < 0 && errno != EAGAIN && errno != EINTR)
             return Failed("read");
@@ -153,7 +141,7 @@ bool PseudoTerminal::ReadExactly(unsigned char* buffer, size_t size, int waitMs)
         }
         got += static_cast<size_t>(count);
     }
-    return got == size;
+    return true;
 }
 
 void PseudoTerminal::DiscardInput()
@@ -183,12 +171,10 @@ void PseudoTerminal::FillInput()
 
 bool PseudoTerminal::WriteAll(const std::vector<unsigned char>& bytes)
 {
-    size_t written = 0;
-    while (written < bytes.size() && !StopRequested())
+    for (size_t written = 0; written < bytes.size();)
     {
-        pollfd descriptor{mMaster, POLLOUT, 0};
-        if (PollTakingSignals(&descriptor, 1, -1) < 0) // a stop signal
-            continue;
+        if (!WaitUnlessStopped(mMaster, POLLOUT, -1))
+            return true;
         const ssize_t count = write(mMaster, bytes.data() + written, bytes.size() - written);
         if (count < 0 && errno != EAGAIN && errno != EINTR)
             return Failed("write");

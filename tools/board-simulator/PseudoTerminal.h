@@ -39,8 +39,6 @@ public:
     bool WriteAll(const std::vector<unsigned char>& bytes);
 
 private:
-    bool PlaceLink();
-
     int mMaster = -1;
     int mSlave = -1;
     std::string mSlavePath;
