@@ -179,8 +179,6 @@ QJsonObject TransferJson(const Transfer& transfer)
 {
     return {{"command", transfer.command},
             {"version", transfer.version},
-            {"length", qint64(transfer.length)},
-            {"received", qint64(transfer.received.size())},
             {"frame_lengths", transfer.frameLengths},
             {"result", OUTCOME_NAMES[static_cast<int>(transfer.outcome)]},
             {"error", QString::fromStdString(transfer.error)},
@@ -221,10 +219,9 @@ bool Board::TakeFrame()
     const size_t length = (size_t(frame[0]) << 8) | frame[1];
     if (length < SHORTEST_FRAME || length > LONGEST_FRAME)
     {
-        Error("frame length " + std::to_string(length) + " out of range");
         // There is no way to find the next frame's start: drop what follows at once.
         mTerminal.DiscardInput();
-        FailTransfer("frame length out of range", true);
+        Fail("frame length " + std::to_string(length) + " out of range", true);
         return true;
     }
     frame.resize(length);
@@ -237,10 +234,7 @@ bool Board::TakeFrame()
 bool Board::CutOff()
 {
     if (!StopRequested())
-    {
-        Error("frame cut off");
-        FailTransfer("frame cut off", false);
-    }
+        Fail("frame cut off", false);
     return true;
 }
 
@@ -270,14 +264,9 @@ void Board::HandleMessage(const Bytes& frame)
     const bool statusDue = type == HEADER_MESSAGE || type == DATA_MESSAGE;
     const std::string problem = TakeMessage(transfer, frame);
     if (!problem.empty())
-    {
-        Error(problem);
-        FailTransfer(problem, statusDue);
-    }
+        Fail(problem, statusDue);
     else if (statusDue)
-    {
         AnswerStatusMessage(transfer);
-    }
 }
 
 // Does the frame go on with the running transfer, or open a new one (the updater gave up on
@@ -348,8 +337,9 @@ void Board::Error(const std::string& text)
     mErrors.append(QString::fromStdString(text));
 }
 
-void Board::FailTransfer(const std::string& reason, bool statusDue)
+void Board::Fail(const std::string& problem, bool statusDue)
 {
+    Error(problem);
     if (!mInTransfer)
         return;
     if (statusDue)
@@ -357,7 +347,7 @@ void Board::FailTransfer(const std::string& reason, bool statusDue)
         mTransfers.back().statusMessages++;
         AnswerStatus(ERROR_STATUS);
     }
-    EndTransfer(Outcome::Error, reason);
+    EndTransfer(Outcome::Error, problem);
 }
 
 void Board::EndTransfer(Outcome outcome, const std::string& error)
@@ -381,10 +371,16 @@ void Board::EndTransfer(Outcome outcome, const std::string& error)
                                                static_cast<int>(image.size())));
 }
 
-void Board::Finish()
+int Board::Finish()
 {
     EndTransfer(Outcome::Incomplete, "the simulator stopped during the transfer");
     WriteReport();
+    for (const Transfer& transfer : mTransfers)
+    {
+        if (transfer.outcome != Outcome::Complete || !transfer.intact)
+            return 1;
+    }
+    return 0;
 }
 
 void Board::WriteReport() const
@@ -399,14 +395,4 @@ void Board::WriteReport() const
                              {"errors", QJsonArray::fromStringList(mErrors)},
                              {"transfers", transfers}};
     ReplaceFile(mOptions.report, QJsonDocument(report).toJson());
-}
-
-int Board::ExitStatus() const
-{
-    for (const Transfer& transfer : mTransfers)
-    {
-        if (transfer.outcome != Outcome::Complete || !transfer.intact)
-            return 1;
-    }
-    return 0;
 }

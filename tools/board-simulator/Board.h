@@ -75,9 +75,9 @@ enum class Outcome
 struct Transfer
 {
     int command = 0;
-    int lastType = -1;  // of the last message taken
-    QJsonValue version; // [major, minor] from the version message
-    uint32_t length = 0;
+    int lastType = -1;   // of the last message taken
+    QJsonValue version;  // [major, minor] from the version message
+    uint32_t length = 0; // of the image
     uint32_t imageChecksum = 0;
     Bytes received;
     QJsonArray frameLengths;               // one per message
@@ -101,11 +101,10 @@ public:
     void Serve();
     // Stops taking frames, with the input full.
     void StopReading();
-    // At exit: a transfer still running is broken off.
-    void Finish();
     void WriteReport() const;
-    // 0 when every transfer was complete and intact (or none came), 1 otherwise.
-    int ExitStatus() const;
+    // At exit: breaks off a transfer still running and writes the report. Returns the exit
+    // status: 0 when every transfer was complete and intact (or none came), 1 otherwise.
+    int Finish();
 
 private:
     bool TakeFrame();
@@ -118,8 +117,9 @@ private:
     void Answer(Bytes bytes);
     bool AnswerStatus(unsigned char status); // false when a fault withholds it
     void Error(const std::string& text);
-    // Each does nothing when no transfer is running.
-    void FailTransfer(const std::string& reason, bool statusDue);
+    // An error that ends the running transfer, if any, with the error status when one is due.
+    void Fail(const std::string& problem, bool statusDue);
+    // Does nothing when no transfer is running.
     void EndTransfer(Outcome outcome, const std::string& error);
 
     const Options mOptions;

@@ -102,7 +102,7 @@ bool PseudoTerminal::Open(const std::string& linkPath, const std::string& captur
     return symlink(slavePath, linkPath.c_str()) == 0 || Failed("cannot create " + linkPath);
 }
 
-void PseudoTerminal::Close()
+PseudoTerminal::~PseudoTerminal()
 {
     // The terminal goes away with the master: the updater must have read the last answer first.
     const QDeadlineTimer until(2000);

@@ -19,11 +19,14 @@ void PauseUnlessStopped(long long milliseconds);
 class PseudoTerminal
 {
 public:
+    PseudoTerminal() = default;
+    PseudoTerminal(const PseudoTerminal&) = delete;
+    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
     // Opens the pair in raw mode, the capture file (when capturePath is not empty) and puts the
     // link in place of whatever file was at linkPath. Says what failed on standard error.
     bool Open(const std::string& linkPath, const std::string& capturePath);
     // Removes the link when it still points to this terminal, and closes everything.
-    void Close();
+    ~PseudoTerminal();
 
     const std::string& SlavePath() const { return mSlavePath; }
 

@@ -169,29 +169,6 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options)
     return std::nullopt;
 }
 
-int Run(const Options& options)
-{
-    PseudoTerminal terminal;
-    if (!terminal.Open(options.link, options.capture))
-    {
-        terminal.Close();
-        return 3;
-    }
-    Board board(options, terminal);
-    if (options.stopReadingAt == 0)
-        board.StopReading();
-    board.WriteReport();
-    std::printf("ready %s\n", terminal.SlavePath().c_str());
-    std::fflush(stdout);
-
-    alarm(static_cast<unsigned>(options.timeoutS)); // 0: none
-    board.Serve();
-
-    board.Finish();
-    terminal.Close();
-    return board.ExitStatus();
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -208,5 +185,17 @@ int main(int argc, char** argv)
         if (getppid() != parent)
             return 1;
     }
-    return Run(options);
+    PseudoTerminal terminal;
+    if (!terminal.Open(options.link, options.capture))
+        return 3;
+    Board board(options, terminal);
+    if (options.stopReadingAt == 0)
+        board.StopReading();
+    board.WriteReport();
+    std::printf("ready %s\n", terminal.SlavePath().c_str());
+    std::fflush(stdout);
+
+    alarm(static_cast<unsigned>(options.timeoutS)); // 0: none
+    board.Serve();
+    return board.Finish();
 }
