@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
+#include <QtEndian>
 #include <algorithm>
 #include <numeric>
 
@@ -43,7 +44,7 @@ const char* const OUTCOME_NAMES[] = {"complete", "refused", "error", "unanswered
 
 uint32_t BigEndian32(const unsigned char* at)
 {
-    return (uint32_t(at[0]) << 24) | (uint32_t(at[1]) << 16) | (uint32_t(at[2]) << 8) | at[3];
+    return qFromBigEndian<quint32>(at);
 }
 
 uint32_t Sum(Bytes::const_iterator from, Bytes::const_iterator to)
@@ -76,26 +77,21 @@ Bytes VersionAnswer(const Options& options)
 {
     if (options.versionHex)
         return *options.versionHex;
-    Bytes answer(12, 0);
-    const std::string& text = options.versionText;
-    std::copy_n(text.begin(), std::min<size_t>(text.size(), answer.size()), answer.begin());
+    Bytes answer(options.versionText.begin(), options.versionText.end());
+    answer.resize(12); // NUL-padded, or cut
     return answer;
 }
 
 Query QueryIn(const Bytes& frame, const Options& options)
 {
-    const auto bootloader = static_cast<uint32_t>(options.bootloader);
+    Bytes bootloader(4);
+    qToLittleEndian<quint32>(static_cast<quint32>(options.bootloader), bootloader.data());
     switch (frame[2])
     {
     case VERSION_QUERY:
         return {"version", frame.size() == 3, VersionAnswer(options)};
     case BOOTLOADER_QUERY:
-        return {"bootloader",
-                frame.size() == 3,
-                {static_cast<unsigned char>(bootloader),
-                 static_cast<unsigned char>(bootloader >> 8),
-                 static_cast<unsigned char>(bootloader >> 16),
-                 static_cast<unsigned char>(bootloader >> 24)}};
+        return {"bootloader", frame.size() == 3, bootloader};
     case PIN_QUERY: // the pin asked about is the last byte
         return {"pin", frame.size() == 4, {options.pinLevels[frame.back()]}};
     case BOARD_ID_QUERY:
@@ -173,16 +169,6 @@ std::string TakeMessage(Transfer& transfer, const Bytes& frame)
     if (carriesImage)
         transfer.received.insert(transfer.received.end(), frame.begin() + head, frame.end());
     return "";
-}
-
-QJsonObject TransferJson(const Transfer& transfer)
-{
-    return {{"command", transfer.command},
-            {"version", transfer.version},
-            {"frame_lengths", transfer.frameLengths},
-            {"result", OUTCOME_NAMES[static_cast<int>(transfer.outcome)]},
-            {"error", QString::fromStdString(transfer.error)},
-            {"intact", transfer.intact}};
 }
 
 // A reader never sees half a file. Nothing happens when the file cannot be made.
@@ -389,7 +375,14 @@ void Board::WriteReport() const
         return;
     QJsonArray transfers;
     for (const Transfer& transfer : mTransfers)
-        transfers.append(TransferJson(transfer));
+    {
+        transfers.append(QJsonObject{{"command", transfer.command},
+                                     {"version", transfer.version},
+                                     {"frame_lengths", transfer.frameLengths},
+                                     {"result", OUTCOME_NAMES[static_cast<int>(transfer.outcome)]},
+                                     {"error", QString::fromStdString(transfer.error)},
+                                     {"intact", transfer.intact}});
+    }
     const QJsonObject report{{"frames", mFrames},
                              {"queries", mQueries},
                              {"errors", QJsonArray::fromStringList(mErrors)},

@@ -95,6 +95,7 @@ bool PseudoTerminal::Open(const std::string& linkPath, const std::string& captur
         mCapture = std::fopen(capturePath.c_str(), "ab");
         if (mCapture == nullptr)
             return Failed("cannot open " + capturePath);
+        std::setvbuf(mCapture, nullptr, _IONBF, 0); // every byte on the disk at once
     }
     // Whatever was at the link's path gives way, unless it is a directory.
     if (unlink(linkPath.c_str()) != 0 && errno != ENOENT)
@@ -132,14 +133,9 @@ bool PseudoTerminal::ReadExactly(unsigned char* buffer, size_t size, int waitMs)
         const ssize_t count = read(mMaster, buffer + got, size - got);
         if (count < 0 && errno != EAGAIN && errno != EINTR)
             return Failed("read");
-        if (count <= 0)
-            continue;
-        if (mCapture != nullptr)
-        {
+        if (count > 0 && mCapture != nullptr)
             std::fwrite(buffer + got, 1, static_cast<size_t>(count), mCapture);
-            std::fflush(mCapture);
-        }
-        got += static_cast<size_t>(count);
+        got += static_cast<size_t>(std::max<ssize_t>(count, 0));
     }
     return true;
 }

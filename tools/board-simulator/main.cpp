@@ -1,19 +1,13 @@
 // board-simulator: plays one RirarUde board (the DSP board or a motor board) over a
-// pseudo-terminal pair, so that the updater can be tried and tested without hardware.
-//
-// It answers the four interrogation queries with values from its command line, receives
-// firmware transfers in every update mode, checking each frame's length, message type order and
-// checksums, writes the image it received to a file, reports what it saw as JSON, and injects
-// faults on request. Board.h describes the wire protocol.
+// pseudo-terminal pair, so that the updater can be tried and tested without hardware. Board.h
+// describes the wire protocol, what the board checks and the options.
 
 #include "Board.h"
 #include "PseudoTerminal.h"
 
 #include <QByteArray>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <getopt.h>
 #include <optional>
 #include <sys/prctl.h>
@@ -64,21 +58,20 @@ int UsageError(const std::string& problem)
 }
 
 // A whole number from min to max, in decimal, octal (0...) or hexadecimal (0x...).
-bool ParseNumber(const std::string& text, long long min, long long max, long long& value)
+bool ParseNumber(const QByteArray& text, long long min, long long max, long long& value)
 {
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoll(text.c_str(), &end, 0);
-    return errno == 0 && end != text.c_str() && *end == '\0' && value >= min && value <= max;
+    bool ok = false;
+    value = text.toLongLong(&ok, 0);
+    return ok && value >= min && value <= max;
 }
 
 // "A<separator>B", with A from 0 to firstMax and B from 0 to 255.
-bool ParsePair(const std::string& text, char separator, long long firstMax, long long& first,
+bool ParsePair(const QByteArray& text, char separator, long long firstMax, long long& first,
                long long& second)
 {
-    const size_t split = text.find(separator);
-    return split != std::string::npos && ParseNumber(text.substr(0, split), 0, firstMax, first) &&
-           ParseNumber(text.substr(split + 1), 0, 255, second);
+    const QList<QByteArray> parts = text.split(separator);
+    return parts.size() == 2 && ParseNumber(parts[0], 0, firstMax, first) &&
+           ParseNumber(parts[1], 0, 255, second);
 }
 
 // Pairs of hexadecimal digits, nothing else.
