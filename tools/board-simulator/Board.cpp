@@ -52,19 +52,6 @@ uint32_t Sum(Bytes::const_iterator from, Bytes::const_iterator to)
     return std::accumulate(from, to, uint32_t(0));
 }
 
-bool IsTransfer(int command)
-{
-    return command == MODE_0_TRANSFER || command == MODE_1_TRANSFER ||
-           command == VERSIONED_TRANSFER;
-}
-
-struct Query
-{
-    const char* name; // its count's key in the report; none for an unknown command code
-    bool wellFormed;
-    Bytes answer;
-};
-
 bool IsBoardIdQuery(Bytes frame)
 {
     if (frame.size() == 11)
@@ -80,25 +67,6 @@ Bytes VersionAnswer(const Options& options)
     Bytes answer(options.versionText.begin(), options.versionText.end());
     answer.resize(12); // NUL-padded, or cut
     return answer;
-}
-
-Query QueryIn(const Bytes& frame, const Options& options)
-{
-    Bytes bootloader(4);
-    qToLittleEndian<quint32>(static_cast<quint32>(options.bootloader), bootloader.data());
-    switch (frame[2])
-    {
-    case VERSION_QUERY:
-        return {"version", frame.size() == 3, VersionAnswer(options)};
-    case BOOTLOADER_QUERY:
-        return {"bootloader", frame.size() == 3, bootloader};
-    case PIN_QUERY: // the pin asked about is the last byte
-        return {"pin", frame.size() == 4, {options.pinLevels[frame.back()]}};
-    case BOARD_ID_QUERY:
-        return {"board_id", IsBoardIdQuery(frame), {static_cast<unsigned char>(options.boardId)}};
-    default:
-        return {nullptr, false, {}};
-    }
 }
 
 // Whether a message of this type may follow one of lastType (-1: none yet) in a transfer with
@@ -227,17 +195,36 @@ bool Board::CutOff()
 void Board::HandleFrame(const Bytes& frame)
 {
     mFrames++;
-    if (IsTransfer(frame[2]))
+    Bytes bootloader(4);
+    qToLittleEndian<quint32>(static_cast<quint32>(mOptions.bootloader), bootloader.data());
+    switch (frame[2])
+    {
+    case MODE_0_TRANSFER:
+    case MODE_1_TRANSFER:
+    case VERSIONED_TRANSFER:
         return HandleMessage(frame);
-    const Query query = QueryIn(frame, mOptions);
-    if (query.name == nullptr)
+    case VERSION_QUERY:
+        return AnswerQuery("version", frame.size() == 3, VersionAnswer(mOptions));
+    case BOOTLOADER_QUERY:
+        return AnswerQuery("bootloader", frame.size() == 3, bootloader);
+    case PIN_QUERY: // the pin asked about is the last byte
+        return AnswerQuery("pin", frame.size() == 4, {mOptions.pinLevels[frame.back()]});
+    case BOARD_ID_QUERY:
+        return AnswerQuery("board_id", IsBoardIdQuery(frame),
+                           {static_cast<unsigned char>(mOptions.boardId)});
+    default:
         return Error("unknown command code " + std::to_string(frame[2]));
+    }
+}
+
+// A query ends a running transfer; a malformed one gets no answer.
+void Board::AnswerQuery(const char* name, bool wellFormed, const Bytes& answer)
+{
     EndTransfer(Outcome::Incomplete, "a query came during the transfer");
-    // A malformed query gets no answer.
-    if (!query.wellFormed)
-        return Error(std::string("malformed ") + query.name + " query");
-    mQueries[query.name] = mQueries[query.name].toInt() + 1;
-    Answer(query.answer);
+    if (!wellFormed)
+        return Error(std::string("malformed ") + name + " query");
+    mQueries[name] = mQueries[name].toInt() + 1;
+    Answer(answer);
 }
 
 void Board::HandleMessage(const Bytes& frame)

@@ -110,6 +110,7 @@ private:
     bool TakeFrame();
     bool CutOff();
     void HandleFrame(const Bytes& frame);
+    void AnswerQuery(const char* name, bool wellFormed, const Bytes& answer);
     void HandleMessage(const Bytes& frame);
     Transfer& TransferFor(int command, int type);
     void AnswerStatusMessage(Transfer& transfer);
