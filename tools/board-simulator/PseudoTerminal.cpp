@@ -57,11 +57,7 @@ void TakeStopSignalsOnlyWhileWaiting()
     sigemptyset(&blocked);
     for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGALRM})
     {
-        struct sigaction action
-        {
-        };
-        action.sa_handler = OnStopSignal;
-        sigaction(signal, &action, nullptr);
+        std::signal(signal, OnStopSignal);
         sigaddset(&blocked, signal);
     }
     std::signal(SIGPIPE, SIG_IGN);
