@@ -62,7 +62,7 @@ struct Options
     bool dieWithParent = false; // --die-with-parent
 };
 
-// How a transfer ended; the report names each.
+// How a transfer ended; the report's "result" names each in lower case.
 enum class Outcome
 {
     Complete,   // every message accepted
@@ -84,7 +84,7 @@ struct Transfer
     int statusMessages = 0;                // header and data messages
     Outcome outcome = Outcome::Incomplete; // while it runs, too
     std::string error;
-    bool intact = false;
+    bool intact = false; // the whole image came, its checksum matching
 };
 
 // Follows each firmware transfer message by message, checking lengths, message order and
