@@ -9,3 +9,6 @@ scripts/configure-sandbox.sh
 export ASAN_OPTIONS=${ASAN_OPTIONS:-exitcode=86:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1:exitcode=87}
 ctest --test-dir "${BUILD_DIR:-build-test}" --output-on-failure
+
+# What the suite costs in lines against the code it guards.
+scripts/test-lines.sh
