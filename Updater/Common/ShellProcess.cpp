@@ -1,5 +1,7 @@
 #include "ShellProcess.h"
 
+#include "UpdateLimits.h"
+
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
@@ -106,13 +108,13 @@ int ExecFailure(const cFileDescriptor& readEnd)
 }
 
 // One read of what the pipe holds; the pipe is closed at its end or on an error.
-void ReadHelping(cFileDescriptor* pipe, QByteArray* buffer)
+void ReadHelping(cFileDescriptor* pipe, cBoundedOutput* buffer)
 {
     char helping[HELPING_BYTES];
     const ssize_t length = read(pipe->Get(), helping, sizeof helping);
     if (length > 0)
     {
-        buffer->append(helping, static_cast<int>(length));
+        buffer->Append(helping, static_cast<int>(length));
     }
     else if (length == 0 || (errno != EAGAIN && errno != EINTR))
     {
@@ -207,9 +209,9 @@ void cShellProcess::Drain()
     qint64 before;
     do
     {
-        before = qint64(mOutput.size()) + mErrors.size();
+        before = mOutput.Received() + mErrors.Received();
         Collect(0);
-    } while (qint64(mOutput.size()) + mErrors.size() > before);
+    } while (mOutput.Received() + mErrors.Received() > before);
 }
 
 bool cShellProcess::Reap(bool wait)
@@ -252,8 +254,12 @@ bool cShellProcess::WaitForEnd(const cDeadline* deadline)
 
 bool cShellProcess::ReadFirstLine(int maxBytes, const cDeadline& deadline, QByteArray* line)
 {
+    static_assert(FIRST_LINE_CAP_BYTES <= COMMAND_OUTPUT_KEPT_BYTES,
+                  "a first line is read from the kept start of the output");
+    maxBytes = std::min(maxBytes, COMMAND_OUTPUT_KEPT_BYTES);
     line->clear();
-    while (!mOutput.contains('\n') && mOutput.size() < maxBytes && mOutputPipe.IsOpen())
+    const QByteArray& head = mOutput.Head();
+    while (!head.contains('\n') && head.size() < maxBytes && mOutputPipe.IsOpen())
     {
         if (deadline.HasPassed())
         {
@@ -261,10 +267,8 @@ bool cShellProcess::ReadFirstLine(int maxBytes, const cDeadline& deadline, QByte
         }
         Collect(deadline.RemainingMs());
     }
-    const int lineEnd = mOutput.indexOf('\n');
-    const int length = std::min(lineEnd < 0 ? mOutput.size() : lineEnd + 1, maxBytes);
-    *line = mOutput.left(length);
-    mOutput.remove(0, length);
+    const int lineEnd = head.indexOf('\n');
+    *line = head.left(std::min(lineEnd < 0 ? head.size() : lineEnd + 1, maxBytes));
     return true;
 }
 
@@ -315,11 +319,4 @@ void cShellProcess::EndAndReap()
     mOutputPipe.Reset();
     mErrorPipe.Reset();
     mShell = 0;
-}
-
-QByteArray cShellProcess::Take(QByteArray* buffer)
-{
-    QByteArray taken;
-    taken.swap(*buffer);
-    return taken;
 }

@@ -12,6 +12,7 @@
 // that instant. It would then hold the caller's output and this tool's lock on the update files
 // until the box restarts. The child here never waits for its parent.
 
+#include "BoundedOutput.h"
 #include "Deadline.h"
 #include "FileDescriptor.h"
 
@@ -24,7 +25,7 @@ class cShellProcess
 public:
     enum class eErrorOutput
     {
-        Captured,  // kept for ReadAllStandardError
+        Captured,  // kept, bounded, for ReadAllStandardError
         Forwarded, // goes to this tool's own standard error
     };
 
@@ -43,8 +44,9 @@ public:
     bool WaitForEnd(const cDeadline* deadline);
 
     // Reads standard output up to and including its first line end, or its first maxBytes bytes
-    // when no line end comes before them, or all of it when it ends sooner. False, with an empty
-    // line, when the deadline passes first: what came by then is not a whole line.
+    // (at most COMMAND_OUTPUT_KEPT_BYTES) when no line end comes before them, or all of it when
+    // it ends sooner. False, with an empty line, when the deadline passes first: what came by
+    // then is not a whole line. The line stays in what ReadAllStandardOutput hands over.
     bool ReadFirstLine(int maxBytes, const cDeadline& deadline, QByteArray* line);
 
     // Kills whatever is left of the group and reaps all of it, the shell included.
@@ -55,8 +57,10 @@ public:
     // The exit code, or the number of the signal that ended the shell.
     int ExitCode() const;
     QString ErrorString() const { return mError; }
-    QByteArray ReadAllStandardOutput() { return Take(&mOutput); }
-    QByteArray ReadAllStandardError() { return Take(&mErrors); }
+    // What was kept of each stream: all of it, or its start and its end around a line that
+    // counts the bytes left out (see cBoundedOutput).
+    QByteArray ReadAllStandardOutput() { return mOutput.Take(); }
+    QByteArray ReadAllStandardError() { return mErrors.Take(); }
 
 private:
     // Waits up to waitMs for output, and reads one helping of whatever came.
@@ -66,7 +70,6 @@ private:
     // Collects the shell's status if it has ended, or waits for it to end.
     bool Reap(bool wait);
     bool GroupMayHaveMembers() const;
-    static QByteArray Take(QByteArray* buffer);
 
     pid_t mShell = 0; // also the id of its group
     bool mReaped = false;
@@ -74,7 +77,7 @@ private:
     int mStatus = 0; // as waitpid reports it
     cFileDescriptor mOutputPipe;
     cFileDescriptor mErrorPipe;
-    QByteArray mOutput;
-    QByteArray mErrors;
+    cBoundedOutput mOutput;
+    cBoundedOutput mErrors;
     QString mError;
 };

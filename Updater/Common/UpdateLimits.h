@@ -45,3 +45,8 @@ constexpr int UPLOAD_CHECK_WAIT_MS = RIRARUDE_UPLOAD_CHECK_WAIT_MS;
 // here, and what follows is never read, so that a huge file or member costs neither memory nor
 // time.
 constexpr int FIRST_LINE_CAP_BYTES = 4096;
+
+// What the tool keeps of each output stream of a command it runs: the first and the last this
+// many bytes, with the count of those between them. It still reads all of it, so that the
+// command never waits on a full pipe.
+constexpr int COMMAND_OUTPUT_KEPT_BYTES = 4096;

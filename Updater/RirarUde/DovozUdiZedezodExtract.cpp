@@ -73,9 +73,10 @@ bool RunUnpackCommand(const QMessageLogger& log, const QString& staging)
         log.debug() << "untar exit code:" << untar.ExitCode();
     }
     // A shell that could not be started leaves no error output; Qt's reason stands in for it.
+    // The debug stream escapes the line ends inside the quoted text: tar's lines stay one log
+    // line, and stay apart.
     const QByteArray errors = started ? untar.ReadAllStandardError() : untar.ErrorString().toUtf8();
-    log.debug() << "untar stderr:"
-                << QString::fromUtf8(errors.constData()).remove(QLatin1Char('\n'));
+    log.debug() << "untar stderr:" << QString::fromUtf8(errors.constData());
     return endedWell;
 }
 

@@ -8,6 +8,14 @@
 
 using ShellCommandTest = BoxTest;
 
+namespace
+{
+const QString FLOOD =
+    "flood() { printf %4096s | tr ' ' h; printf %1000s | tr ' ' m; printf %4096s | tr ' ' t; }";
+const QByteArray FLOODED =
+    QByteArray(4096, 'h') + "\n[1000 bytes left out]\n" + QByteArray(4096, 't');
+} // namespace
+
 TEST_F(ShellCommandTest, OutputResultAndFailureLine)
 {
     qunsetenv("SUDO_COMMAND");
@@ -48,6 +56,15 @@ TEST_F(ShellCommandTest, OutputResultAndFailureLine)
          .output = "",
          .logged = {"Debug: Error running command:  \"kill -9 $$\"   \"\" (bool "
                     "PerformCommand(const QString&, const bool&, QString*))"}},
+        // Of each stream only the first and the last 4 KiB are kept, around a count of the rest.
+        {.run = PerformCommand,
+         .quiet = false,
+         .command = FLOOD + "; flood; flood >&2; exit 1",
+         .succeeds = false,
+         .output = QString::fromLatin1(FLOODED),
+         .logged = {"Debug: Error running command:  \"" + FLOOD +
+                    "; flood; flood >&2; exit 1\"   \"" + QString(FLOODED).replace("\n", "\\n") +
+                    "\" (bool PerformCommand(const QString&, const bool&, QString*))"}},
         // sudo runs the first command of the line; the shell runs the rest.
         {.run = PerformSudoCommand,
          .quiet = false,
