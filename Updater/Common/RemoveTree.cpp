@@ -21,14 +21,14 @@ public:
     {
         if (!S_ISDIR(entry.status.st_mode))
         {
-            Remove(entry, 0);
+            Remove(entry.directory, entry.name, entry.path, 0);
         }
         return true;
     }
 
-    bool Leave(const cTreeEntry& entry) override
+    bool Leave(int directory, const QByteArray& name, const QByteArray& path) override
     {
-        Remove(entry, AT_REMOVEDIR);
+        Remove(directory, name, path, AT_REMOVEDIR);
         return true;
     }
 
@@ -45,11 +45,11 @@ public:
     cTreeFault mFault;
 
 private:
-    void Remove(const cTreeEntry& entry, int flags)
+    void Remove(int directory, const QByteArray& name, const QByteArray& path, int flags)
     {
-        if (unlinkat(entry.directory, entry.name.constData(), flags) != 0 && errno != ENOENT)
+        if (unlinkat(directory, name.constData(), flags) != 0 && errno != ENOENT)
         {
-            Note(entry.path, CouldNotRemove(errno));
+            Note(path, CouldNotRemove(errno));
         }
     }
 

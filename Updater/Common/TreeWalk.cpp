@@ -12,19 +12,27 @@ namespace
 {
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-struct cLevel
+// The identity of a directory, for the walk to know it again when it climbs back into it.
+struct cIdentity
 {
-    QByteArray name;
-    QByteArray path;
-    struct stat64 status;
-    std::vector<QByteArray> names;
-    size_t next;
+    dev_t device;
+    ino_t inode;
+
+    explicit cIdentity(const struct stat64& status) : device(status.st_dev), inode(status.st_ino) {}
+    bool operator!=(const cIdentity& other) const
+    {
+        return device != other.device || inode != other.inode;
+    }
 };
 
-bool IsSameEntry(const struct stat64& a, const struct stat64& b)
+// A directory the walk is in, from the top down to the deepest; kept small, as a tree may be
+// deeper than any path can name.
+struct cLevel
 {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+    cIdentity identity;
+    std::vector<QByteArray> names; // what it holds, read in full before the walk went into it
+    size_t next;                   // the one of names to visit next
+};
 
 // A directory its owner may not read is opened only after the owner has been given that right,
 // by name; every other one is opened first and changed through its descriptor.
@@ -42,7 +50,7 @@ cFileDescriptor OpenDirectory(int parent, const QByteArray& name, const struct s
     {
         return cFileDescriptor();
     }
-    if (!IsSameEntry(opened, seen))
+    if (cIdentity(opened) != cIdentity(seen))
     {
         errno = ESTALE;
         return cFileDescriptor();
@@ -54,6 +62,8 @@ cFileDescriptor OpenDirectory(int parent, const QByteArray& name, const struct s
     return directory;
 }
 
+// One path, of the entry at hand, grows by a name when the walk goes into a directory and shrinks
+// by it when the walk leaves: a deep tree costs memory in proportion to its depth.
 class cWalk
 {
 public:
@@ -61,16 +71,9 @@ public:
 
     bool Run(const QByteArray& name)
     {
-        struct stat64 status;
-        if (fstatat64(mTop, name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-        {
-            return mVisitor.Unreadable(name, errno);
-        }
-        if (!mVisitor.Enter({mTop, name, status, name}))
-        {
-            return false;
-        }
-        if (S_ISDIR(status.st_mode) && !Descend(mTop, name, name, status))
+        mTopName = name;
+        mPath = name;
+        if (!Visit(mTop, name))
         {
             return false;
         }
@@ -94,57 +97,77 @@ private:
             return Climb();
         }
         const QByteArray name = level.names[level.next++];
-        const QByteArray path = level.path + '/' + name;
-        struct stat64 status;
-        if (fstatat64(mCurrent.Get(), name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        const size_t depth = mLevels.size();
+        mPath.append('/').append(name);
+        const bool goOn = Visit(mCurrent.Get(), name);
+        if (mLevels.size() == depth) // not gone into it
         {
-            return errno == ENOENT || mVisitor.Unreadable(path, errno);
+            mPath.chop(name.size() + 1);
         }
-        if (!mVisitor.Enter({mCurrent.Get(), name, status, path}))
+        return goOn;
+    }
+
+    // Looks at the entry name of the open directory parent, whose path mPath is, and goes into
+    // it when it is a directory.
+    bool Visit(int parent, const QByteArray& name)
+    {
+        struct stat64 status;
+        if (fstatat64(parent, name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        {
+            // An entry gone since its directory was read is no fault; a top that is not there is.
+            return (errno == ENOENT && !mLevels.empty()) || mVisitor.Unreadable(mPath, errno);
+        }
+        if (!mVisitor.Enter({parent, name, status, mPath}))
         {
             return false;
         }
-        return !S_ISDIR(status.st_mode) || Descend(mCurrent.Get(), name, path, status);
+        return !S_ISDIR(status.st_mode) || Descend(parent, name, status);
     }
 
-    bool Descend(int parent, const QByteArray& name, const QByteArray& path,
-                 const struct stat64& status)
+    bool Descend(int parent, const QByteArray& name, const struct stat64& status)
     {
         cFileDescriptor directory = OpenDirectory(parent, name, status);
         std::vector<QByteArray> names;
         if (!directory.IsOpen() || !ListNames(directory.Get(), &names))
         {
-            return mVisitor.Unreadable(path, errno);
+            return mVisitor.Unreadable(mPath, errno);
         }
-        mLevels.push_back({name, path, status, std::move(names), 0});
+        mLevels.push_back({cIdentity(status), std::move(names), 0});
         mCurrent = std::move(directory);
         return true;
     }
 
     bool Climb()
     {
-        const cLevel done = std::move(mLevels.back());
         mLevels.pop_back();
         if (mLevels.empty())
         {
             mCurrent.Reset();
-            return mVisitor.Leave({mTop, done.name, done.status, done.path});
+            return mVisitor.Leave(mTop, mTopName, mPath);
         }
+        const cLevel& above = mLevels.back();
+        const QByteArray name = above.names[above.next - 1];
         cFileDescriptor parent(openat(mCurrent.Get(), "..", DIRECTORY_FLAGS));
-        struct stat64 status;
-        if (!parent.IsOpen() || fstat64(parent.Get(), &status) != 0 ||
-            !IsSameEntry(status, mLevels.back().status))
+        struct stat64 parentStatus;
+        if (!parent.IsOpen() || fstat64(parent.Get(), &parentStatus) != 0 ||
+            cIdentity(parentStatus) != above.identity)
         {
             // The tree was moved while it was walked: where the walk would go on is unknown.
-            mVisitor.Unreadable(mLevels.back().path, parent.IsOpen() ? ESTALE : errno);
+            const int error = parent.IsOpen() ? ESTALE : errno;
+            mPath.chop(name.size() + 1);
+            mVisitor.Unreadable(mPath, error);
             return false;
         }
         mCurrent = std::move(parent);
-        return mVisitor.Leave({mCurrent.Get(), done.name, done.status, done.path});
+        const bool goOn = mVisitor.Leave(mCurrent.Get(), name, mPath);
+        mPath.chop(name.size() + 1);
+        return goOn;
     }
 
     const int mTop;
     cTreeVisitor& mVisitor;
+    QByteArray mTopName;
+    QByteArray mPath; // of the entry at hand, from the top
     std::vector<cLevel> mLevels;
     cFileDescriptor mCurrent; // the deepest directory of mLevels
 };

@@ -74,7 +74,7 @@ public:
         return DropSetIdBits(entry);
     }
 
-    bool Leave(const cTreeEntry&) override { return true; }
+    bool Leave(int, const QByteArray&, const QByteArray&) override { return true; }
 
     bool Unreadable(const QByteArray& path, int error) override
     {

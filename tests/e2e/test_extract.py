@@ -99,6 +99,18 @@ def firmware_files():
     return files
 
 
+def lay_out_chain(levels):
+    """A firmware directory with a chain of directories levels deep below it, made one level at a
+    time: deeper than any path can name. An archive builds one through links beside it."""
+    directory = os.open(path(box.HOME), os.O_RDONLY | os.O_DIRECTORY)
+    for name in [FW] + ["a"] * levels:
+        os.mkdir(name, dir_fd=directory)
+        below = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=directory)
+        os.close(directory)
+        directory = below
+    os.close(directory)
+
+
 def lay_out(members, user):
     """Unpacks hand-made members straight into the home, as the tool once did, for the tree an
     earlier version may have left."""
@@ -416,6 +428,7 @@ class Leftover:
     title: str
     members: list
     user: str = "root"
+    chain: int = 0  # levels of a chain of directories below Firmware (see lay_out_chain)
 
 
 LEFTOVERS = [
@@ -437,17 +450,22 @@ LEFTOVERS = [
               Member(STAGING + "Kil1ed/" + FW + "/locked", "dir", mode=0)], user="nobody"),
     Leftover("a staging name that links out of the box",
              [Member(STAGING + "L1nked", "symlink", target=VICTIM)]),
+    Leftover("a tree 10,000 levels deep, as links beside the tree let an archive build",
+             [], chain=10000),
 ]
 
 
 class WhatEarlierRunsLeft(ExtractTestCase):
     def test_the_next_extraction_removes_it_without_following_a_link(self):
+        good = self.assertGoodExtraction("root")
         for case in LEFTOVERS:
             with self.subTest(case.title):
                 self.setUp()
                 outside = outside_the_tree()
                 lay_out(case.members, case.user)
-                self.assertGoodExtraction(case.user)
+                if case.chain:
+                    lay_out_chain(case.chain)
+                self.assertBounded(self.assertGoodExtraction(case.user), good)
                 self.assertEqual(outside_the_tree(), outside)
 
     def test_an_unremovable_entry_fails_the_step_and_never_leaves_a_mixed_tree(self):

@@ -5,7 +5,8 @@
 
 // Trees as an uploaded archive may leave them. What tar can put into an archive (links, FIFOs,
 // device nodes, set-id bits, read-only directories) is unpacked, checked and removed by the
-// end-to-end extraction tests; here what tar cannot bring, or no test can wait for.
+// end-to-end extraction tests, and so is a tree deeper than any path; here what tar cannot
+// bring.
 
 namespace
 {
@@ -16,22 +17,6 @@ cFileDescriptor OpenHome()
 } // namespace
 
 using FileTreeTest = BoxTest;
-
-// Deeper than a path can name, and deeper than a process may hold directories open.
-TEST_F(FileTreeTest, RemovalClimbsOutOfATreeDeeperThanAnyPath)
-{
-    const cFileDescriptor home = OpenHome();
-    cFileDescriptor directory(dup(home.Get()));
-    for (int depth = 0; depth < 2500; ++depth)
-    {
-        ASSERT_EQ(mkdirat(directory.Get(), "Firmware", 0555), 0);
-        directory.Reset(openat(directory.Get(), "Firmware", O_RDONLY | O_DIRECTORY));
-    }
-    directory.Reset();
-    cTreeFault fault;
-    EXPECT_TRUE(RemoveTree(home.Get(), "Firmware", &fault)) << fault.reason.toStdString();
-    EXPECT_FALSE(QFileInfo::exists(PXM_HOME + "/Firmware"));
-}
 
 TEST_F(FileTreeTest, AnUnpackedTreeHoldsOnlyItsOwnDirectoriesAndRegularFiles)
 {
