@@ -8,13 +8,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace
 {
+constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // The old tree's name inside the staging directory while it is removed.
 const QByteArray SET_ASIDE_NAME = QByteArrayLiteral("removing");
+// The directory inside the staging directory that an archive is unpacked into.
+const QByteArray UNPACKED_NAME = QByteArrayLiteral("unpacked");
 
 QString ErrorText(int error)
 {
@@ -55,9 +59,14 @@ bool cStagingDirectory::Create(QString* reason)
         return false;
     }
     mName = QByteArray(pattern.data() + path.lastIndexOf('/') + 1);
-    mStaging.Reset(
-        openat(mParent.Get(), mName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!mStaging.IsOpen())
+    mStaging.Reset(openat(mParent.Get(), mName.constData(), DIRECTORY_FLAGS));
+    if (!mStaging.IsOpen() || mkdirat(mStaging.Get(), UNPACKED_NAME.constData(), S_IRWXU) != 0)
+    {
+        *reason = ErrorText(errno);
+        return false;
+    }
+    mUnpacked.Reset(openat(mStaging.Get(), UNPACKED_NAME.constData(), DIRECTORY_FLAGS));
+    if (!mUnpacked.IsOpen())
     {
         *reason = ErrorText(errno);
         return false;
@@ -65,9 +74,9 @@ bool cStagingDirectory::Create(QString* reason)
     return true;
 }
 
-QString cStagingDirectory::Path() const
+QString cStagingDirectory::UnpackPath() const
 {
-    return mParentPath + QLatin1Char('/') + QFile::decodeName(mName);
+    return mParentPath + QLatin1Char('/') + QFile::decodeName(mName + '/' + UNPACKED_NAME);
 }
 
 bool cStagingDirectory::MoveAsideAndRemove(const QByteArray& name, cTreeFault* fault)
@@ -86,9 +95,12 @@ bool cStagingDirectory::MoveAsideAndRemove(const QByteArray& name, cTreeFault* f
     return removed;
 }
 
+// The mode an archive gave the directory it was unpacked into (a read-only ".") must not keep
+// the tree from being checked and moved out.
 cTreeFault cStagingDirectory::CheckTree(const QByteArray& name)
 {
-    return CheckUnpackedTree(mStaging.Get(), name);
+    fchmod(mUnpacked.Get(), S_IRWXU);
+    return CheckUnpackedTree(mUnpacked.Get(), name);
 }
 
 // The tree's files reach the disk before its name does, and its name before the step reports
@@ -96,7 +108,7 @@ cTreeFault cStagingDirectory::CheckTree(const QByteArray& name)
 bool cStagingDirectory::MoveIntoPlace(const QByteArray& name, QString* reason)
 {
     if (syncfs(mStaging.Get()) != 0 ||
-        renameat(mStaging.Get(), name.constData(), mParent.Get(), name.constData()) != 0 ||
+        renameat(mUnpacked.Get(), name.constData(), mParent.Get(), name.constData()) != 0 ||
         fsync(mParent.Get()) != 0)
     {
         *reason = ErrorText(errno);
@@ -107,6 +119,7 @@ bool cStagingDirectory::MoveIntoPlace(const QByteArray& name, QString* reason)
 
 bool cStagingDirectory::Remove(cTreeFault* fault)
 {
+    mUnpacked.Reset();
     mStaging.Reset();
     const bool removed = mName.isEmpty() || RemoveTree(mParent.Get(), mName, fault);
     mName.clear();

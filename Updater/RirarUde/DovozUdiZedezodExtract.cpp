@@ -39,21 +39,23 @@ void LogFault(const QMessageLogger& log, const char* what, const cTreeFault& fau
     log.debug() << what << QFile::decodeName(fault.entry) << qPrintable(fault.reason);
 }
 
-// Only the firmware tree is unpacked, and into the run's own staging directory: the home also
-// holds the flag files and the persistent data, and an uploaded archive must not be able to put
-// anything beside them. The shell execs tar, so that tar dies with the tool should the tool be
-// killed.
-QString UnpackCommand(const QString& staging)
+// The archive is unpacked whole into the run's own staging directory, and only the firmware tree
+// is taken from there: the home also holds the flag files and the persistent data, and an
+// uploaded archive must not be able to put anything beside them. Packers store the tree as
+// "Firmware/..." or as "./Firmware/...", which tar unpacks alike; naming the member instead
+// would fail the form that is absent. The rest goes with the staging directory. The shell
+// execs tar, so that tar dies with the tool should the tool be killed.
+QString UnpackCommand(const QString& unpackPath)
 {
     return QStringLiteral("exec tar -xJf ") + UPDATER_ARCHIVE_FILE + QStringLiteral(" -C ") +
-           staging + QLatin1Char(' ') + QFile::decodeName(FirmwareName());
+           unpackPath;
 }
 
 // A tar that is still busy when the wait ends, or that gave up half-way, may have left a partial
 // firmware tree: only a command that ended by itself with code 0 counts as an unpack.
-bool RunUnpackCommand(const QMessageLogger& log, const QString& staging)
+bool RunUnpackCommand(const QMessageLogger& log, const QString& unpackPath)
 {
-    const QString command = UnpackCommand(staging);
+    const QString command = UnpackCommand(unpackPath);
     log.debug() << "Extracting with the following command:\n"
                 << QStringLiteral("sh -c \"") + command + QLatin1Char('"');
 
@@ -90,7 +92,7 @@ bool UnpackIntoPlace(const QMessageLogger& log, cStagingDirectory& staging)
         log.debug() << "Firmware archive is not a regular file";
         return false;
     }
-    if (!RunUnpackCommand(log, staging.Path()))
+    if (!RunUnpackCommand(log, staging.UnpackPath()))
     {
         return false;
     }

@@ -15,8 +15,11 @@ namespace
 {
 // tar would decompress the archive to its very end after the member, looking for later copies
 // of it; the version is on the first line, so tar is stopped as soon as that line has come and
-// the check costs only as much of the archive as lies in front of the member. The shell execs
-// tar, so that tar dies with the tool should the tool be killed.
+// the check costs only as much of the archive as lies in front of the member. The member is
+// named in both forms that packers store and the extraction installs, "Firmware/..." and
+// "./Firmware/...": tar writes whichever it meets first, and complains on its standard error
+// about the other only if it reaches the archive's end. The shell execs tar, so that tar dies
+// with the tool should the tool be killed.
 QByteArray FirstLineOfArchiveMember(const QMessageLogger& log, const QString& member)
 {
     // tar would wait for a FIFO's writer for ever, and a helper of its would outlive it.
@@ -24,8 +27,8 @@ QByteArray FirstLineOfArchiveMember(const QMessageLogger& log, const QString& me
     {
         return QByteArray();
     }
-    const QString command =
-        QStringLiteral("exec tar -xJOf ") + UPDATER_ARCHIVE_FILE + QLatin1Char(' ') + member;
+    const QString command = QStringLiteral("exec tar -xJOf ") + UPDATER_ARCHIVE_FILE +
+                            QLatin1Char(' ') + member + QStringLiteral(" ./") + member;
     cShellProcess untar;
     if (!untar.Start(command, cShellProcess::eErrorOutput::Forwarded))
     {

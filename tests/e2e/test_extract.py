@@ -8,7 +8,7 @@ import stat
 import subprocess
 import tempfile
 import unittest
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 import archives
 import box
@@ -223,7 +223,7 @@ class Extract(ExtractTestCase):
                                                "Debug: Extracting with the following command:"])
                 self.assertRegex(run.log[3], "^" + re.escape(
                     f' "sh -c \\"exec tar -xJf {path(box.ARCHIVE_FILE)} -C {path(box.HOME)}/'
-                    f'{STAGING}') + r"[A-Za-z0-9]{6}" + re.escape(f' Firmware\\""{STEP}') + "$")
+                    f'{STAGING}') + r"[A-Za-z0-9]{6}" + re.escape(f'/unpacked\\""{STEP}') + "$")
                 self.assertEqual(run.log[4:-2] + run.log[-1:], [
                     step('untar stderr: ""'), *case.lines, step(UNPACKED), state(EXTRACTED)])
                 self.assertProgress(EXTRACTED)
@@ -243,40 +243,25 @@ class Extract(ExtractTestCase):
         self.assertProgress(FAILED)
         self.assertFileBytes(box.HOME + "/" + VERSION, b"1.0\n")
 
-    def test_bad_archives_fail_with_tars_errors_on_one_line_and_leave_no_tree(self):
-        @dataclass
-        class Bad:
-            title: str
-            members: dict
-            cut_in_half: bool  # the archive file, after it is built
-
+    def test_an_archive_cut_in_half_fails_with_tars_errors_on_one_line_and_leaves_no_tree(self):
+        box.reset()
+        for name, content in GOOD_TREE.items():
+            write(box.HOME + "/" + name, content)
         payload = {archives.PAYLOAD_MEMBER: random.Random(4).randbytes(4 << 20)}
-        cases = [
-            Bad("no firmware directory", {"Other/Version.txt": b"2.1\n", "Version.txt": b"2.1\n"},
-                cut_in_half=False),
-            Bad("an archive cut in half", {**archives.firmware(), **payload}, cut_in_half=True),
-        ]
-        for case in cases:
-            with self.subTest(case.title):
-                box.reset()
-                for name, content in GOOD_TREE.items():
-                    write(box.HOME + "/" + name, content)
-                archive = archives.build(path(box.ARCHIVE_FILE), case.members)
-                if case.cut_in_half:
-                    os.truncate(archive, os.path.getsize(archive) // 2)
-                run = self.extract()
-                self.assertFailed(run)
-                # Each of tar's lines keeps its end, escaped within the one log line.
-                [index] = [i for i, line in enumerate(run.log) if "untar stderr:" in line]
-                self.assertRegex(run.log[index],
-                                 r'^Debug: untar stderr: "[^"]+\\n"' + re.escape(STEP) + "$")
-                self.assertIn(step(TAR_FAILED), run.log)
-                self.assertEqual(home.entries(), {home.PROGRESS, home.PERSISTENT_DATA})
-                # Nothing of the tree that was there, nor of the part unpacked, is left to use.
-                self.assertEqual(run_tool("--uploadfirmware").stdout, VERSIONS_AFTER[FAILED])
-                self.assertEqual(run_tool("--updatedspfirmware").stdout,
-                                 b"Started DSP firmware update")
-                self.assertFalse(exists(DSP_FLAG))
+        archive = archives.build(path(box.ARCHIVE_FILE), {**archives.firmware(), **payload})
+        os.truncate(archive, os.path.getsize(archive) // 2)
+        run = self.extract()
+        self.assertFailed(run)
+        # Each of tar's lines keeps its end, escaped within the one log line.
+        [index] = [i for i, line in enumerate(run.log) if "untar stderr:" in line]
+        self.assertRegex(run.log[index],
+                         r'^Debug: untar stderr: "[^"]+\\n[^"]+\\n"' + re.escape(STEP) + "$")
+        self.assertIn(step(TAR_FAILED), run.log)
+        self.assertEqual(home.entries(), {home.PROGRESS, home.PERSISTENT_DATA})
+        # Nothing of the tree that was there, nor of the part unpacked, is left to use.
+        self.assertEqual(run_tool("--uploadfirmware").stdout, VERSIONS_AFTER[FAILED])
+        self.assertEqual(run_tool("--updatedspfirmware").stdout, b"Started DSP firmware update")
+        self.assertFalse(exists(DSP_FLAG))
 
     def test_a_command_outliving_the_wait_is_stopped_whole_and_fails(self):
         # Stands in for tar on a huge archive: it and a helper of its own outlive the wait.
@@ -380,6 +365,15 @@ HOSTILE = [
     Hostile("hard links within the tree",
             [*ORDINARY, Member(FW + "/Version-copy.txt", "hardlink", target=VERSION)],
             UNPACKED, EXTRACTED, files={**GOOD_TREE, FW + "/Version-copy.txt": b"2.1\n"}),
+    Hostile("no Firmware, only members beside it",
+            [Member("Other/Version.txt", content=b"2.1\n"),
+             Member("Version.txt", content=b"2.1\n")],
+            rejected("Firmware", "is missing"), FAILED),
+    # tar -C dir -cJf Firmware.tar.xz . stores "./" with dir's mode, which tar gives to the
+    # directory it unpacks into.
+    Hostile("packed from a read-only directory as \".\", unpacked by the service user",
+            [Member(".", "dir", mode=0o555), *(replace(m, name="./" + m.name) for m in ORDINARY)],
+            UNPACKED, EXTRACTED, files=GOOD_TREE, user="nobody"),
     Hostile("200 members with names of 100,000 bytes, each named in an error of tar's",
             [*ORDINARY, *(Member(f"{FW}/{i:03}" + "x" * 100000) for i in range(200))],
             TAR_FAILED, FAILED),
