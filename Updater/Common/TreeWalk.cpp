@@ -2,6 +2,7 @@
 
 #include "FileDescriptor.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -197,6 +198,7 @@ bool ListNames(int directory, std::vector<QByteArray>* names)
     }
     const int error = errno;
     closedir(stream);
+    std::sort(names->begin(), names->end());
     errno = error;
     return error == 0;
 }

@@ -45,7 +45,8 @@ public:
 // True when the walk went to the end; false when the visitor ended it.
 bool WalkTree(int directory, const QByteArray& name, cTreeVisitor& visitor);
 
-// Adds the names in the open directory, "." and ".." aside, to names. The walk reads each
-// directory's names in full before it goes deeper, so that the directory need not stay open
-// meanwhile. False, with errno set, when the directory cannot be read.
+// Adds the names in the open directory, "." and ".." aside, to names, in byte order: a walk
+// visits a tree in the same order on every file system, and so reports the same first fault.
+// The walk reads each directory's names in full before it goes deeper, so that the directory
+// need not stay open meanwhile. False, with errno set, when the directory cannot be read.
 bool ListNames(int directory, std::vector<QByteArray>* names);

@@ -28,8 +28,12 @@ TEST_F(FileTreeTest, AnUnpackedTreeHoldsOnlyItsOwnDirectoriesAndRegularFiles)
         QString reason;
     } cases[] = {
         {.title = "no tree", .tree = {}, .entry = "Firmware", .reason = "is missing"},
+        // Met after a directory the walk has gone into and left.
         {.title = "a socket",
-         .tree = {{"Firmware", 'd'}, {"Firmware/s", 's'}},
+         .tree = {{"Firmware", 'd'},
+                  {"Firmware/lib", 'd'},
+                  {"Firmware/lib/a.so", 'f', "code"},
+                  {"Firmware/s", 's'}},
          .entry = "Firmware/s",
          .reason = "is a socket"},
         // tar refuses to make a link to a name outside what it unpacks.
