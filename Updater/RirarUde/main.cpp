@@ -4,7 +4,10 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <cerrno>
+#include <fcntl.h>
 #include <getopt.h>
+#include <unistd.h>
 
 const char* gUpdaterLogFile = UPDATER_LOG_FILE;
 
@@ -24,6 +27,21 @@ const struct option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// A program that starts the tool with standard input, output or error closed would have the next
+// file the tool opens take that number: the board or a file of the box would then receive the
+// report or the log lines meant for the stream. Each closed one is opened on the null device,
+// lowest first, so that each open takes the number just found free.
+void OpenClosedStandardStreams()
+{
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor)
+    {
+        if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF)
+        {
+            open("/dev/null", O_RDWR);
+        }
+    }
+}
+
 void RunStep(void (cDovozUdiZedezod::*step)())
 {
     cDovozUdiZedezod updater;
@@ -35,6 +53,7 @@ void RunStep(void (cDovozUdiZedezod::*step)())
 // exit status, which is 1 on every path.
 int main(int argc, char** argv)
 {
+    OpenClosedStandardStreams();
     qInstallMessageHandler(customMessageHandler);
 
     int optionIndex = 0;
