@@ -1,8 +1,14 @@
 #include "BoardStream.h"
 
 #include "Deadline.h"
+#include "ExclusiveLock.h"
+#include "FileDescriptor.h"
+#include "RawTerminal.h"
 
+#include <QDebug>
+#include <QString>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio_ext.h>
@@ -71,31 +77,64 @@ WaitResult WaitForInput(FILE* stream, const cDeadline& deadline)
     return WaitFor(fileno(stream), POLLIN, deadline);
 }
 
+// Frames of two processes must never meet on the wire.
+bool LockDevice(int descriptor, const char* path, int waitMs, const QMessageLogger& log)
+{
+    const int error = LockExclusivelyWithin(descriptor, waitMs);
+    if (error == 0)
+    {
+        return true;
+    }
+    const QString why = error == EWOULDBLOCK
+                            ? QStringLiteral("still in use after %1 ms").arg(waitMs)
+                            : QString::fromLocal8Bit(std::strerror(error));
+    log.debug().noquote()
+        << QStringLiteral("Could not lock %1: %2").arg(QString::fromLocal8Bit(path), why);
+    return false;
+}
+
 } // namespace
 
-FILE* OpenDevice(const char* path)
+FILE* OpenDevice(const char* path, int lockWaitMs, const QMessageLogger& log)
 {
     // Not blocking in the open also keeps a terminal-like device from waiting for a carrier.
-    const int descriptor = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0)
+    cFileDescriptor descriptor(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!descriptor.IsOpen())
     {
         return nullptr;
     }
     struct stat status
     {
     };
-    if (fstat(descriptor, &status) != 0 || !S_ISCHR(status.st_mode))
+    if (fstat(descriptor.Get(), &status) != 0 || !S_ISCHR(status.st_mode))
     {
-        close(descriptor);
         errno = ENODEV;
         return nullptr;
     }
-    FILE* stream = fdopen(descriptor, "r+b");
+    // Settings are saved only under the lock: a run waiting for it would take another run's raw
+    // settings for the terminal's own, and leave them behind.
+    if (!LockDevice(descriptor.Get(), path, lockWaitMs, log))
+    {
+        return nullptr;
+    }
+    MakeTerminalRaw(descriptor.Get());
+    FILE* stream = fdopen(descriptor.Get(), "r+b");
     if (stream == nullptr)
     {
-        close(descriptor);
+        RestoreTerminal(descriptor.Get());
+        return nullptr;
     }
+    descriptor.Release();
     return stream;
+}
+
+void CloseDevice(FILE* device)
+{
+    if (device != nullptr)
+    {
+        RestoreTerminal(fileno(device));
+        std::fclose(device);
+    }
 }
 
 ReadResult ReadWithin(FILE* stream, void* buffer, std::size_t size, const cDeadline& deadline)

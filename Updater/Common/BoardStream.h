@@ -4,15 +4,17 @@
 // without touching anything at the device path that is not a character device. Shared by
 // cUSBInterrogator and cUSBDeviceUpdater.
 //
-// The device is one C standard I/O stream on a non-blocking descriptor. Answers are read through
-// the stream; frames are written straight to its descriptor, so that a board that stops taking
-// bytes leaves nothing half written in a stdio buffer (stdio drops or keeps it, depending on the
-// C library) and a write can wait for room against a deadline.
+// The device is one C standard I/O stream on a non-blocking descriptor, held by one process at a
+// time: an exclusive flock on it, which the box's other programs that talk to the board take too.
+// Answers are read through the stream; frames are written straight to its descriptor, so that a
+// board that stops taking bytes leaves nothing half written in a stdio buffer (stdio drops or keeps
+// it, depending on the C library) and a write can wait for room against a deadline.
 //
 // stdio may already hold answer bytes in its buffer, which poll() on the descriptor does not
 // see: a wait only happens when the buffer is empty, and then a one-byte fread() is done, which
 // issues at most one read() (it returns what the device has).
 
+#include <QMessageLogger>
 #include <cstddef>
 #include <cstdio>
 
@@ -23,8 +25,14 @@ namespace BoardStream
 
 // Opens the device for reading and writing, never creating or truncating a file and never
 // blocking in the open. Links are followed (device managers place them), but only a character
-// device counts as a board: for anything else nothing is kept open and the result is null.
-FILE* OpenDevice(const char* path);
+// device counts as a board: for anything else nothing is kept open and the result is null. The
+// device is then locked, waiting up to lockWaitMs for another holder to let it go (null, and a
+// line in the log, when it does not), and a terminal is made raw for as long as it is open.
+FILE* OpenDevice(const char* path, int lockWaitMs, const QMessageLogger& log);
+
+// Gives a terminal its settings back and closes the device, which lets the lock go. Nothing for
+// null.
+void CloseDevice(FILE* device);
 
 struct ReadResult
 {

@@ -435,7 +435,7 @@ void cUSBDeviceUpdater::SetupFiles()
 {
     mDeviceFile = nullptr;
     mFirmwareFile = nullptr;
-    mDeviceFile = BoardStream::OpenDevice(mDevicePath);
+    mDeviceFile = BoardStream::OpenDevice(mDevicePath, BOARD_STATUS_WAIT_MS, STEP_LOGGER());
     mFirmwareFile = OpenImage(mFirmwarePath);
 
     mFirmwareOpen = mFirmwareFile != nullptr;
@@ -446,10 +446,7 @@ void cUSBDeviceUpdater::SetupFiles()
 
 cUSBDeviceUpdater::~cUSBDeviceUpdater()
 {
-    if (mDeviceFile != nullptr)
-    {
-        std::fclose(mDeviceFile);
-    }
+    BoardStream::CloseDevice(mDeviceFile);
     if (mFirmwareFile != nullptr)
     {
         std::fclose(mFirmwareFile);

@@ -12,7 +12,8 @@
 // Every query is one exchange on the one stream: discard what an earlier answer left behind,
 // hand the request frame to the device in one write, then read the answer. One deadline of
 // BOARD_QUERY_WAIT_MS covers both, so a board that takes no bytes or gives no answer delays the
-// caller by one wait: the query then counts as unanswered (a read that delivered nothing).
+// caller by one wait: the query then counts as unanswered (a read that delivered nothing). A
+// board that another program holds is waited for once more as long, when the object is made.
 
 namespace
 {
@@ -33,7 +34,8 @@ void SendRequest(FILE* device, const UBYTE (&request)[N], const cDeadline& deadl
 } // namespace
 
 cUSBInterrogator::cUSBInterrogator(const char* devicePath)
-    : mDeviceFile(BoardStream::OpenDevice(devicePath)), mDeviceOpen(mDeviceFile != nullptr)
+    : mDeviceFile(BoardStream::OpenDevice(devicePath, BOARD_QUERY_WAIT_MS, STEP_LOGGER())),
+      mDeviceOpen(mDeviceFile != nullptr)
 {
     if (!mDeviceOpen)
     {
@@ -43,10 +45,7 @@ cUSBInterrogator::cUSBInterrogator(const char* devicePath)
 
 cUSBInterrogator::~cUSBInterrogator()
 {
-    if (mDeviceOpen)
-    {
-        std::fclose(mDeviceFile);
-    }
+    BoardStream::CloseDevice(mDeviceFile);
 }
 
 QString cUSBInterrogator::GetVersion()

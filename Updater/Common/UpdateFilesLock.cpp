@@ -1,19 +1,14 @@
 #include "UpdateFilesLock.h"
 
-#include "Deadline.h"
+#include "ExclusiveLock.h"
 
 #include <QFile>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <time.h>
 
 namespace
 {
-// flock cannot wait with a limit; trying again this often costs nothing while another holds it.
-constexpr long RETRY_INTERVAL_NS = 10 * 1000 * 1000;
-
 QString ErrorText(int error)
 {
     return QString::fromLocal8Bit(strerror(error));
@@ -28,21 +23,12 @@ bool cUpdateFilesLock::Acquire(const QString& directory, int waitMs)
     {
         return Fail(ErrorText(errno));
     }
-    const cDeadline deadline(waitMs);
-    while (flock(mDirectory.Get(), LOCK_EX | LOCK_NB) != 0)
+    const int error = LockExclusivelyWithin(mDirectory.Get(), waitMs);
+    if (error == EWOULDBLOCK)
     {
-        if (errno != EWOULDBLOCK)
-        {
-            return Fail(ErrorText(errno));
-        }
-        if (deadline.HasPassed())
-        {
-            return Fail(QStringLiteral("still in use after %1 ms").arg(waitMs));
-        }
-        const timespec pause{0, RETRY_INTERVAL_NS};
-        nanosleep(&pause, nullptr);
+        return Fail(QStringLiteral("still in use after %1 ms").arg(waitMs));
     }
-    return true;
+    return error == 0 || Fail(ErrorText(error));
 }
 
 bool cUpdateFilesLock::Fail(const QString& why)

@@ -24,8 +24,10 @@
 #endif
 
 // An answer to a board query that has not come by then counts as a read that delivered nothing.
+// A board that another program holds for longer than this is not asked at all.
 constexpr int BOARD_QUERY_WAIT_MS = RIRARUDE_BOARD_QUERY_WAIT_MS;
-// A transfer status byte that has not come by then fails the transfer.
+// A transfer status byte that has not come by then fails the transfer, and so does a board that
+// another program holds for longer than this.
 constexpr int BOARD_STATUS_WAIT_MS = RIRARUDE_BOARD_STATUS_WAIT_MS;
 // A download that moves no byte for this long ends as a failed transfer.
 constexpr int DOWNLOAD_STALL_TIMEOUT_MS = RIRARUDE_DOWNLOAD_STALL_MS;
