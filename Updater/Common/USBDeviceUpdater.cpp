@@ -18,6 +18,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -60,26 +61,84 @@ QString Hex(std::uint32_t value)
 // What the header announces: the board checks the image it assembled against both.
 struct FirmwareImage
 {
-    std::uint32_t length;
-    std::uint32_t checksum;
-    bool readable; // every one of the length's bytes could be read
+    std::uint32_t length = 0;
+    std::uint32_t checksum = 0;
 };
 
-// Byte by byte over the whole file, and back to its start for the messages that carry it.
-FirmwareImage MeasureImage(FILE* firmware)
+// The header announces the image's length in 32 bits: a longer image would be announced, and
+// sent, cut to its length modulo 2^32.
+constexpr std::uint64_t LARGEST_IMAGE = UINT32_MAX;
+constexpr std::size_t SUM_BLOCK_SIZE = 64 * 1024;
+
+// The size from the descriptor, 64 bits wide: ftell's long ends at 2 GiB on the box's processor.
+bool ImageSize(FILE* firmware, std::uint64_t* size)
 {
-    std::fseek(firmware, 0, SEEK_END);
-    const long end = std::ftell(firmware);
-    FirmwareImage image{end > 0 ? static_cast<std::uint32_t>(end) : 0, 0, true};
-    std::rewind(firmware);
-    for (std::uint32_t i = 0; i < image.length && image.readable; ++i)
+    struct stat64 status;
+    if (fstat64(fileno(firmware), &status) != 0)
     {
-        unsigned char byte = 0;
-        image.readable = std::fread(&byte, 1, 1, firmware) == 1;
-        image.checksum += byte;
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+// Sums the image in blocks through its descriptor, before the stream has read anything, and
+// leaves the stream at the first byte. Holes read as zeros and add nothing, so only the data
+// between them is read: a sparse image costs nothing for its holes. Where holes cannot be told,
+// everything is read.
+bool SumImage(FILE* firmware, std::uint32_t length, std::uint32_t* checksum)
+{
+    const int descriptor = fileno(firmware);
+    std::vector<unsigned char> block(SUM_BLOCK_SIZE);
+    std::uint64_t at = 0;
+    while (at < length)
+    {
+        const off64_t data = lseek64(descriptor, static_cast<off64_t>(at), SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+        {
+            break; // holes up to the end
+        }
+        at = std::max<std::uint64_t>(at, data < 0 ? 0 : static_cast<std::uint64_t>(data));
+        if (at >= length)
+        {
+            break;
+        }
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(SUM_BLOCK_SIZE, length - at));
+        const ssize_t count = pread64(descriptor, block.data(), wanted, static_cast<off64_t>(at));
+        if (count < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (count <= 0)
+        {
+            return false;
+        }
+        *checksum += ByteSum(block.data(), static_cast<std::size_t>(count));
+        at += static_cast<std::uint64_t>(count);
     }
     std::rewind(firmware);
-    return image;
+    return true;
+}
+
+// False, with the reason logged, for an image that cannot be read or announced.
+bool MeasureImage(FILE* firmware, FirmwareImage* image, const QMessageLogger& log)
+{
+    std::uint64_t size = 0;
+    const bool sized = ImageSize(firmware, &size);
+    if (sized && size > LARGEST_IMAGE)
+    {
+        log.debug() << "Firmware too large:" << size << "bytes, the header announces at most"
+                    << LARGEST_IMAGE;
+        return false;
+    }
+    image->length = static_cast<std::uint32_t>(size);
+    if (!sized || !SumImage(firmware, image->length, &image->checksum))
+    {
+        log.debug() << "Couldn't read firmware";
+        return false;
+    }
+    return true;
 }
 
 // A read that comes up short (a failing medium, an image cut while it is sent) would leave
@@ -321,15 +380,16 @@ FILE* OpenImage(const char* path)
         return nullptr;
     }
     FILE* image = nullptr;
-    struct stat status
-    {
-    };
-    if (fstatat(parent, parts.name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
+    // 64-bit sizes and offsets: on the box's processor an image past 2 GiB could be neither
+    // looked at nor read otherwise.
+    struct stat64 status;
+    if (fstatat64(parent, parts.name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
     {
         const int descriptor =
-            openat(parent, parts.name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            openat(parent, parts.name,
+                   O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_LARGEFILE);
         // What was looked at may have been replaced before the open.
-        if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode))
+        if (descriptor >= 0 && fstat64(descriptor, &status) == 0 && S_ISREG(status.st_mode))
         {
             image = fdopen(descriptor, "rb+");
         }
@@ -461,14 +521,13 @@ bool cUSBDeviceUpdater::UpdateFirmware(int updateMode)
     }
     const QMessageLogger log = STEP_LOGGER();
 
-    const Opening opening = OpeningForMode(updateMode);
-    const TransferSource source{mFirmwareFile, MeasureImage(mFirmwareFile), mFirmwareVersion,
-                                opening.command};
-    if (!source.image.readable)
+    FirmwareImage image;
+    if (!MeasureImage(mFirmwareFile, &image, log))
     {
-        log.debug() << "Couldn't read firmware";
         return false;
     }
+    const Opening opening = OpeningForMode(updateMode);
+    const TransferSource source{mFirmwareFile, image, mFirmwareVersion, opening.command};
     eMessageType type = opening.firstMessage;
     if (mUpdateBootloader)
     {
