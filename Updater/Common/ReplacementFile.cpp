@@ -86,6 +86,30 @@ void RemoveLeftovers(int directory, const QByteArray& targetName)
     }
 }
 
+bool LacksSpace(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}
+
+// The file's own blocks take the new content when no other block is free. A hard link would
+// carry the write to a file under another name, perhaps outside the home.
+bool OverwriteInPlace(const QString& target, const QByteArray& content)
+{
+    const QByteArray path = QFile::encodeName(target);
+    struct stat64 named;
+    if (lstat64(path.constData(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1)
+    {
+        return false;
+    }
+    const cFileDescriptor file(
+        open(path.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat64 opened;
+    return file.IsOpen() && fstat64(file.Get(), &opened) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino &&
+           pwrite64(file.Get(), content.constData(), content.size(), 0) == content.size() &&
+           ftruncate64(file.Get(), content.size()) == 0 && fdatasync(file.Get()) == 0;
+}
+
 cFileDescriptor OpenDirectoryOf(const QString& path)
 {
     return cFileDescriptor(open(QFile::encodeName(QFileInfo(path).path()).constData(),
@@ -132,8 +156,34 @@ bool cReplacementFile::Open()
                     QFileDevice::DontCloseHandle))
     {
         mError = mFile.errorString();
+        mErrorNumber = 0;
         Discard();
         return false;
+    }
+    return true;
+}
+
+bool cReplacementFile::Write(const QByteArray& content)
+{
+    const char* next = content.constData();
+    std::size_t left = static_cast<std::size_t>(content.size());
+    while (left > 0)
+    {
+        const ssize_t written = write(mTemporary.Get(), next, left);
+        if (written < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (written == 0)
+        {
+            errno = EIO; // a regular file takes at least one byte or says why not
+        }
+        if (written <= 0)
+        {
+            return Fail();
+        }
+        next += written;
+        left -= static_cast<std::size_t>(written);
     }
     return true;
 }
@@ -224,15 +274,28 @@ void cReplacementFile::KeepModeAndOwner(const struct stat64& replaced)
 
 bool cReplacementFile::Fail()
 {
+    mErrorNumber = errno;
     mError = ErrorText(errno);
     return false;
 }
 
-bool ReplaceFileContent(const QString& target, const QByteArray& content)
+bool ReplaceFileContent(const QString& target, const QByteArray& content, QString* failure)
 {
     cReplacementFile file(target);
-    return file.Open() && file.File().write(content) == content.size() && file.Sync() &&
-           file.Commit();
+    if (file.Open() && file.Write(content) && file.Sync() && file.Commit())
+    {
+        return true;
+    }
+    file.Discard(); // its inode and blocks may be all the file system had left
+    if (LacksSpace(file.ErrorNumber()) && OverwriteInPlace(target, content))
+    {
+        return true;
+    }
+    if (failure != nullptr)
+    {
+        *failure = file.ErrorString();
+    }
+    return false;
 }
 
 void RemoveLeftoverReplacements(const QString& target)

@@ -10,6 +10,13 @@
 // writer that died: the next replacement of the same target removes it. A replacement keeps the
 // mode and owner of the regular file it replaces, and does not replace one that this process
 // could not have written in place.
+//
+// A file system without a free block or inode cannot take the temporary file. ReplaceFileContent
+// then writes the new content over the old file in place instead: over its start, and then cuts
+// the file to the new length, so that a reader may for that moment see the new bytes followed by
+// what is left of the old ones (14 overwritten by 9 reads 94), but never an empty file. Only a
+// regular file with no other name is written so, never through a link, and only where its
+// permissions allow.
 
 #include "FileDescriptor.h"
 
@@ -31,6 +38,8 @@ public:
     bool Open();
     // The temporary file, open for writing.
     QFile& File() { return mFile; }
+    // Writes all of content to the temporary file; false with ErrorString() when it could not.
+    bool Write(const QByteArray& content);
     const QString& Target() const { return mTarget; }
     // True once every byte written is on the disk.
     bool Sync();
@@ -41,6 +50,8 @@ public:
     // Removes the temporary file at once.
     void Discard();
     QString ErrorString() const;
+    // The errno of the failure, 0 when it had none.
+    int ErrorNumber() const { return mErrorNumber; }
 
 private:
     bool Create();
@@ -54,11 +65,14 @@ private:
     QByteArray mTemporaryName; // empty while there is no temporary file
     QFile mFile;
     QString mError;
+    int mErrorNumber = 0;
 };
 
-// Replaces target by a file that holds content. False when it could not; target is then as it
-// was.
-bool ReplaceFileContent(const QString& target, const QByteArray& content);
+// Replaces target by a file that holds content, or on a full file system writes content over it
+// in place. False when neither could be done, with the reason in failure (when given); target is
+// then as it was.
+bool ReplaceFileContent(const QString& target, const QByteArray& content,
+                        QString* failure = nullptr);
 
 // Removes the temporary files of target that no living writer holds.
 void RemoveLeftoverReplacements(const QString& target);

@@ -42,10 +42,18 @@ QString GetStateAsString(eUpdateStates state)
 }
 
 // The box's front end polls the file: replaced whole, it holds the previous number or the new one,
-// never nothing. When it cannot be replaced the previous number stays, and the box's programs
-// still learn of the attempt from the log.
+// never nothing (on a full disk the number is written over the old one instead). The log says
+// that the number changed only once it has, and otherwise why it did not.
 void WriteUpdateState(int state)
 {
-    qDebug() << "Changed state value to:" << state;
-    ReplaceFileContent(UPDATE_PROGRESS_FILE, QByteArray::number(state));
+    QString failure;
+    if (ReplaceFileContent(UPDATE_PROGRESS_FILE, QByteArray::number(state), &failure))
+    {
+        qDebug() << "Changed state value to:" << state;
+    }
+    else
+    {
+        qDebug().noquote()
+            << QStringLiteral("Could not write state value %1: %2").arg(state).arg(failure);
+    }
 }
