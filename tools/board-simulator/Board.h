@@ -60,6 +60,9 @@ struct Options
     long long extra = 0;        // --extra N: bytes 0xA5 after every answer
     long long timeoutS = 0;     // --timeout: 0 is none
     bool dieWithParent = false; // --die-with-parent
+    // --cooked: the terminal keeps the kernel's default settings (echo, canonical input, CR/NL
+    // translation), as a USB serial board shows up before anything makes it raw
+    bool cooked = false;
 };
 
 // How a transfer ended; the report's "result" names each in lower case.

@@ -74,15 +74,15 @@ void PauseUnlessStopped(long long milliseconds)
     WaitUnlessStopped(-1, 0, milliseconds);
 }
 
-bool PseudoTerminal::Open(const std::string& linkPath, const std::string& capturePath)
+bool PseudoTerminal::Open(const std::string& linkPath, const std::string& capturePath, bool raw)
 {
     mLinkPath = linkPath;
-    termios raw{};
-    cfmakeraw(&raw); // VMIN 1 and VTIME 0 too: a read on the slave waits for a byte
+    termios rawSettings{};
+    cfmakeraw(&rawSettings); // VMIN 1 and VTIME 0 too: a read on the slave waits for a byte
     // The slave stays open for the whole run: the updater opening and closing the device never
-    // hangs up the terminal, and the raw settings stay in force.
+    // hangs up the terminal, and its settings stay in force.
     char slavePath[256];
-    if (openpty(&mMaster, &mSlave, slavePath, &raw, nullptr) != 0)
+    if (openpty(&mMaster, &mSlave, slavePath, raw ? &rawSettings : nullptr, nullptr) != 0)
         return Failed("cannot open a pseudo-terminal");
     mSlavePath = slavePath;
     fcntl(mMaster, F_SETFL, fcntl(mMaster, F_GETFL) | O_NONBLOCK);

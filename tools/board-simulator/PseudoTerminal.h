@@ -22,9 +22,10 @@ public:
     PseudoTerminal() = default;
     PseudoTerminal(const PseudoTerminal&) = delete;
     PseudoTerminal& operator=(const PseudoTerminal&) = delete;
-    // Opens the pair in raw mode, the capture file (when capturePath is not empty) and puts the
-    // link in place of whatever file was at linkPath. Says what failed on standard error.
-    bool Open(const std::string& linkPath, const std::string& capturePath);
+    // Opens the pair, in raw mode or in the kernel's default settings, the capture file (when
+    // capturePath is not empty) and puts the link in place of whatever file was at linkPath. Says
+    // what failed on standard error.
+    bool Open(const std::string& linkPath, const std::string& capturePath, bool raw);
     // Removes the link when it still points to this terminal, and closes everything.
     ~PseudoTerminal();
 

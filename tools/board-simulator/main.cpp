@@ -20,7 +20,7 @@ namespace
 const char USAGE[] = R"(Usage: board-simulator --link PATH [--report FILE] [--image FILE]
   [--capture FILE] [--version TEXT | --version-hex HEX] [--bootloader N] [--pin P=V]...
   [--board-id N] [--refuse K:S] [--silent] [--silent-from K] [--stop-reading K] [--delay MS]
-  [--extra N] [--timeout S] [--die-with-parent]
+  [--extra N] [--cooked] [--timeout S] [--die-with-parent]
 Plays one board on a pseudo-terminal whose slave side PATH links to, and prints "ready <slave>".
 Exit status: 0 when every transfer was complete and intact, 1 when not, 2 on a usage error, 3
 when the pseudo-terminal could not be set up.
@@ -43,6 +43,7 @@ const option OPTIONS[] = {
     {"stop-reading", required_argument, nullptr, 'f'},
     {"delay", required_argument, nullptr, 'd'},
     {"extra", required_argument, nullptr, 'e'},
+    {"cooked", no_argument, nullptr, 'k'},
     {"timeout", required_argument, nullptr, 't'},
     {"die-with-parent", no_argument, nullptr, 'P'},
     {"help", no_argument, nullptr, 'h'},
@@ -129,6 +130,9 @@ bool TakeOption(int id, const char* argument, Options& options)
         return ParseNumber(argument, 0, 3600000, options.delayMs);
     case 'e':
         return ParseNumber(argument, 0, 4096, options.extra);
+    case 'k':
+        options.cooked = true;
+        return true;
     case 't':
         return ParseNumber(argument, 1, 86400 * 365, options.timeoutS);
     default: // 'P'
@@ -179,7 +183,7 @@ int main(int argc, char** argv)
             return 1;
     }
     PseudoTerminal terminal;
-    if (!terminal.Open(options.link, options.capture))
+    if (!terminal.Open(options.link, options.capture, !options.cooked))
         return 3;
     Board board(options, terminal);
     if (options.stopReadingAt == 0)
