@@ -3,10 +3,13 @@ a sandbox box, with the board simulator playing the DSP board. Frame bytes, size
 checked by the unit tests; here what the commands print, log and leave, whatever lies at the
 device path and the image path."""
 
+import fcntl
 import json
 import os
 import shutil
+import signal
 import stat
+import termios
 import time
 import unittest
 from dataclasses import dataclass, field
@@ -89,18 +92,47 @@ def null_device(absolute):
     os.mknod(path(absolute), stat.S_IFCHR | 0o666, os.makedev(1, 3))
 
 
+def open_device():
+    return os.open(path(box.DSP_DEVICE), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+
+
+def terminal_settings():
+    """The settings of the terminal at the device path, as the box's other programs find them."""
+    descriptor = open_device()
+    try:
+        return termios.tcgetattr(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def without(descriptor):
+    """Starts the tool with that standard stream closed, as a daemon may."""
+    return lambda: os.close(descriptor)
+
+
+def ignoring(number):
+    """Starts the tool with that signal ignored, as nohup starts a program."""
+    return lambda: signal.signal(number, signal.SIG_IGN)
+
+
 class BoardTestCase(BoxTestCase):
     def board(self, *arguments):
         simulator = Board(*arguments)
         self.addCleanup(simulator.cleanup)
         return simulator.start()
 
-    def run_within(self, option, wait_ms):
-        """Runs the tool and checks that it ended within its wait, with leeway."""
+    def run_within(self, option, wait_ms, runs=1, preexec_fn=None):
+        """Runs the tool, as many times at once as asked, and checks that each ended within its
+        wait (and the waits of those before it), with leeway. The last run's log holds the lines
+        of all."""
         start = time.monotonic()
-        run = run_tool(option, timeout=wait_ms / 1000 + 4 * LEEWAY_S)
-        self.assertLess(time.monotonic() - start, wait_ms / 1000 + LEEWAY_S)
-        return run
+        log_start = len(box.log_bytes())
+        tools = [box.start_tool(option, preexec_fn=preexec_fn) for _ in range(runs)]
+        done = [box.finish(tool, log_start, timeout=runs * wait_ms / 1000 + 4 * LEEWAY_S)
+                for tool in tools]
+        self.assertLess(time.monotonic() - start, runs * wait_ms / 1000 + LEEWAY_S)
+        self.assertEqual([run.returncode for run in done], [1] * runs)
+        return done
 
 
 # What lies at the device path. Each returns the paths whose state must survive a run.
@@ -162,13 +194,38 @@ class DeviceCase:
     query_log: list = field(default_factory=list)  # its lines between the report's two lines
     transfer_log: list = field(default_factory=list)  # --blockingdspupdate after "FW V 9.9"
     transfers: list = field(default_factory=list)  # what the board saw, as Transfer
+    # The standard stream the tool starts without; without standard error the log is unusable
+    # too, so that its lines go to the closed stream.
+    closed: int = None
+    at_once: int = 1  # runs started together; their log lines are checked in any order
+    held: bool = False  # another program of the box holds the board's lock meanwhile
+
+
+GOOD_TRANSFER = [IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *DATA_SENT, TAKEN, SUCCEEDED]
+WHOLE = Transfer([512, 12], "complete", intact=True)
+
+
+def still_locked(wait_ms, function):
+    return (f"Debug: Could not lock {path(box.DSP_DEVICE)}: still in use after {wait_ms} ms "
+            + function)
 
 
 DEVICE_CASES = [
-    DeviceCase("a good board", a_board, dsp_version="2.8",
-               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *DATA_SENT, TAKEN,
-                             SUCCEEDED],
-               transfers=[Transfer([512, 12], "complete", intact=True)]),
+    DeviceCase("a good board", a_board, dsp_version="2.8", transfer_log=GOOD_TRANSFER,
+               transfers=[WHOLE]),
+    # In the settings a USB serial board shows up with (echo, canonical input, CR/NL
+    # translation), and slow enough that the second run waits for the first.
+    DeviceCase("a slow board on a terminal in its default settings, two runs at once", a_board,
+               ["--cooked", "--delay", "300"], dsp_version="2.8", transfer_log=GOOD_TRANSFER,
+               transfers=[WHOLE, WHOLE], at_once=2),
+    DeviceCase("a board another program holds", a_board, held=True,
+               query_log=[still_locked(QUERY_WAIT_MS, INTERROGATOR), *unopened_device()],
+               transfer_log=[still_locked(STATUS_WAIT_MS, SETUP), IMAGE_OPENED, DEVICE_REFUSED,
+                             FAILED]),
+    DeviceCase("a board, standard output closed", a_board, dsp_version="2.8",
+               transfer_log=GOOD_TRANSFER, transfers=[WHOLE], closed=1),
+    DeviceCase("a board, standard error closed", a_board, dsp_version="2.8",
+               transfer_log=GOOD_TRANSFER, transfers=[WHOLE], closed=2),
     DeviceCase("a board that refuses the header", a_board, ["--refuse", "1:7"], dsp_version="2.8",
                transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN,
                              "Debug: Bad tx status ( 7 ) " + UPDATE, FAILED],
@@ -211,30 +268,54 @@ class WhateverLiesAtTheDevicePath(BoardTestCase):
         write(VICTIM, VICTIM_BYTES)
         write(VERSION_FILE, b"1.2.3\n")
         write(box.DSP_IMAGE, IMAGE)
+        if case.closed == 2:
+            shutil.rmtree(path(os.path.dirname(box.LOG_FILE)))
         kept = case.place()
         before = {absolute: state_of(absolute) for absolute in kept}
-        board = None
+        board = settings = None
         if case.place is a_board:
             board = self.board(*case.board_options)
-        return board, before
+            settings = terminal_settings()
+        return board, before, settings
 
-    def assertUntouched(self, before):
+    def run_case(self, case, option, wait_ms):
+        holder = open_device() if case.held else None
+        if holder is not None:
+            fcntl.flock(holder, fcntl.LOCK_EX)  # as the README tells the box's programs
+        try:
+            return self.run_within(option, wait_ms, runs=case.at_once,
+                                   preexec_fn=None if case.closed is None else without(case.closed))
+        finally:
+            if holder is not None:
+                os.close(holder)
+
+    def assertLog(self, case, log, lines):
+        expected = [] if case.closed == 2 else lines * case.at_once
+        if case.at_once > 1:
+            log, expected = sorted(log), sorted(expected)
+        self.assertEqual(log, expected)
+
+    def assertUntouched(self, before, settings):
         self.assertEqual({absolute: state_of(absolute) for absolute in before}, before)
         self.assertEqual(state_of(VICTIM), ("file", VICTIM_BYTES))
+        if settings is not None:
+            self.assertEqual(terminal_settings(), settings)
 
     def test_version_report(self):
         for case in DEVICE_CASES:
             with self.subTest(case.name):
-                board, before = self.set_up(case)
-                run = self.run_within("--getversions", QUERY_WAIT_MS)
+                board, before, settings = self.set_up(case)
+                runs = self.run_case(case, "--getversions", QUERY_WAIT_MS)
                 stdout = report(case.dsp_version, "1.2.3\n")
-                self.assertEqual((run.stdout, run.stderr), (stdout, b""))
+                for run in runs:
+                    self.assertEqual((run.stdout, run.stderr),
+                                     (b"" if case.closed == 1 else stdout, b""))
                 # The document as the debug stream quotes and escapes a byte array.
-                self.assertEqual(run.log, ["Debug: Getting versions... " + GET_VERSIONS,
-                                           *case.query_log,
-                                           "Debug: Got version information:",
-                                           " " + json.dumps(stdout.decode()) + " " + GET_VERSIONS])
-                self.assertUntouched(before)
+                self.assertLog(case, runs[-1].log, [
+                    "Debug: Getting versions... " + GET_VERSIONS, *case.query_log,
+                    "Debug: Got version information:",
+                    " " + json.dumps(stdout.decode()) + " " + GET_VERSIONS])
+                self.assertUntouched(before, settings)
                 if board is not None:
                     board.stop()
                     self.assertEqual(board.report["errors"], [])
@@ -242,17 +323,18 @@ class WhateverLiesAtTheDevicePath(BoardTestCase):
     def test_blocking_update(self):
         for case in DEVICE_CASES:
             with self.subTest(case.name):
-                board, before = self.set_up(case)
+                board, before, settings = self.set_up(case)
                 write(ON_BOOT_FLAG)
                 write(box.PROGRESS_FILE, str(EXTRACTED).encode())
-                run = self.run_within("--blockingdspupdate", STATUS_WAIT_MS)
-                self.assertEqual(run.stdout, b"")
-                self.assertEqual(run.log, ["Debug: Updating DSP Firmware " + BLOCKING,
-                                           "Debug: FW V 9.9 " + CONSTRUCTOR, *case.transfer_log])
+                runs = self.run_case(case, "--blockingdspupdate", STATUS_WAIT_MS)
+                self.assertEqual([run.stdout for run in runs], [b""] * case.at_once)
+                self.assertLog(case, runs[-1].log, ["Debug: Updating DSP Firmware " + BLOCKING,
+                                                   "Debug: FW V 9.9 " + CONSTRUCTOR,
+                                                   *case.transfer_log])
                 self.assertFalse(exists(ON_BOOT_FLAG))
                 self.assertProgress(EXTRACTED)
                 self.assertFileBytes(box.DSP_IMAGE, IMAGE)
-                self.assertUntouched(before)
+                self.assertUntouched(before, settings)
                 if board is not None:
                     board.stop()
                     seen = []
@@ -260,6 +342,47 @@ class WhateverLiesAtTheDevicePath(BoardTestCase):
                         seen.append(Transfer(transfer["frame_lengths"], transfer["result"],
                                              transfer["intact"], transfer["command"]))
                     self.assertEqual(seen, case.transfers)
+
+
+@dataclass
+class StopCase:
+    signal: signal.Signals
+    ignored: bool  # the tool was started with it ignored
+    returncode: int
+    log: list  # after the header was taken
+
+
+STOP_CASES = [
+    StopCase(signal.SIGTERM, ignored=False, returncode=-signal.SIGTERM, log=[]),
+    StopCase(signal.SIGINT, ignored=False, returncode=-signal.SIGINT, log=[]),
+    StopCase(signal.SIGHUP, ignored=False, returncode=-signal.SIGHUP, log=[]),
+    StopCase(signal.SIGHUP, ignored=True, returncode=1, log=[NO_STATUS, FAILED]),
+]
+
+
+class StopWhileTheBoardIsRaw(BoardTestCase):
+    """A program that stops the tool while it holds a terminal raw finds the tool ended by its
+    signal, as ever, and the terminal in its own settings again."""
+
+    def test_blocking_update_stopped_while_it_waits_for_a_status(self):
+        for case in STOP_CASES:
+            with self.subTest(signal=case.signal.name, ignored=case.ignored):
+                box.reset()
+                write(box.DSP_IMAGE, IMAGE)
+                self.board("--cooked", "--silent")
+                settings = terminal_settings()
+                log_start = len(box.log_bytes())
+                tool = box.start_tool("--blockingdspupdate",
+                                      preexec_fn=ignoring(case.signal) if case.ignored else None)
+                box.wait_for_line(TAKEN, log_start)
+                self.assertNotEqual(terminal_settings(), settings)
+                tool.send_signal(case.signal)
+                run = box.finish(tool, log_start)
+                self.assertEqual(run.returncode, case.returncode)
+                self.assertEqual(run.log, ["Debug: Updating DSP Firmware " + BLOCKING,
+                                           "Debug: FW V 9.9 " + CONSTRUCTOR, IMAGE_OPENED,
+                                           DEVICE_OPENED, *HEADER_SENT, TAKEN, *case.log])
+                self.assertEqual(terminal_settings(), settings)
 
 
 # What lies at the image path. Each returns the paths whose state must survive a run.
@@ -299,6 +422,15 @@ def a_device_node():
     return [box.DSP_IMAGE]
 
 
+def a_sparse_image(size):
+    """An image of size bytes, all of them a hole: no disk space, and zeros to read."""
+    def place():
+        write(box.DSP_IMAGE)
+        os.truncate(path(box.DSP_IMAGE), size)
+        return []
+    return place
+
+
 def a_linked_firmware_directory():
     """The image is a regular file, but its directory is a link out of the tree."""
     elsewhere = box.HOME + "/Elsewhere"
@@ -313,9 +445,18 @@ class ImageCase:
     name: str
     place: Callable  # puts it at the image path, in an existing firmware directory
     log: list  # --blockingdspupdate after "FW V 9.9"
+    board_options: list = field(default_factory=list)
+    transfers: list = field(default_factory=list)  # what the board saw, as Transfer
 
 
 REFUSED_IMAGE = [IMAGE_REFUSED, DEVICE_OPENED, FAILED]
+LARGEST_IMAGE = 2**32 - 1  # what the header's 32 bits can announce
+
+
+def too_large(size):
+    return [IMAGE_OPENED, DEVICE_OPENED,
+            f"Debug: Firmware too large: {size} bytes, the header announces at most "
+            f"{LARGEST_IMAGE} " + UPDATE, FAILED]
 
 IMAGE_CASES = [
     ImageCase("no image", no_image, REFUSED_IMAGE),
@@ -327,12 +468,25 @@ IMAGE_CASES = [
     ImageCase("a directory", an_image_directory, REFUSED_IMAGE),
     ImageCase("a device node", a_device_node, REFUSED_IMAGE),
     ImageCase("a firmware directory that is a link", a_linked_firmware_directory, REFUSED_IMAGE),
+    # The board refuses the header: nothing more is sent.
+    ImageCase("the largest image the header can announce", a_sparse_image(LARGEST_IMAGE),
+              [IMAGE_OPENED, DEVICE_OPENED,
+               'Debug: Firmware length = 4294967295 ( "0xffffffff" ) ' + UPDATE,
+               'Debug: Complete Checksum = 0 ( "0x0" ) ' + UPDATE,
+               'Debug: Header Checksum Sent: 1020 ( "0x3fc" ) ' + UPDATE,
+               "Debug: Send ok " + UPDATE, TAKEN, "Debug: Bad tx status ( 7 ) " + UPDATE, FAILED],
+              board_options=["--refuse", "1:7"], transfers=[Transfer([512], "refused", False)]),
+    ImageCase("an image one byte too large to announce", a_sparse_image(2**32),
+              too_large(2**32)),
+    ImageCase("an image the header would announce as 10 bytes", a_sparse_image(2**32 + 10),
+              too_large(2**32 + 10)),
 ]
 
 
 class WhateverLiesAtTheImagePath(BoardTestCase):
-    """Only a regular file in the firmware tree is sent; everything else sends nothing and
-    fails the update, which still ends and still drops the on-boot request."""
+    """Only a regular file in the firmware tree, of a length the header can announce, is sent;
+    everything else sends nothing and fails the update, which still ends and still drops the
+    on-boot request."""
 
     def test_blocking_update(self):
         for case in IMAGE_CASES:
@@ -343,16 +497,19 @@ class WhateverLiesAtTheImagePath(BoardTestCase):
                 os.makedirs(path(box.FIRMWARE_DIR), exist_ok=True)
                 kept = case.place()
                 before = {absolute: state_of(absolute) for absolute in kept}
-                board = self.board()
-                run = self.run_within("--blockingdspupdate", STATUS_WAIT_MS)
+                board = self.board(*case.board_options)
+                [run] = self.run_within("--blockingdspupdate", STATUS_WAIT_MS)
                 self.assertEqual(run.stdout, b"")
                 self.assertEqual(run.log, ["Debug: Updating DSP Firmware " + BLOCKING,
                                            "Debug: FW V 9.9 " + CONSTRUCTOR, *case.log])
                 self.assertFalse(exists(ON_BOOT_FLAG))
                 self.assertEqual({absolute: state_of(absolute) for absolute in kept}, before)
                 self.assertEqual(state_of(VICTIM), ("file", VICTIM_BYTES))
-                self.assertEqual((board.stop(), board.transfers, board.report["frames"]),
-                                 (0, [], 0))
+                board.stop()
+                seen = [Transfer(transfer["frame_lengths"], transfer["result"], transfer["intact"])
+                        for transfer in board.transfers]
+                frames = sum(len(transfer.frame_lengths) for transfer in case.transfers)
+                self.assertEqual((seen, board.report["frames"]), (case.transfers, frames))
 
 
 @dataclass

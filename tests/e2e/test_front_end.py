@@ -1,9 +1,13 @@
 """The command line, the reboot request and the event log, on the real binary."""
 
+import errno
+import itertools
 import os
 import re
 import shutil
+import subprocess
 import unittest
+from dataclasses import dataclass
 
 import box
 import home
@@ -78,6 +82,146 @@ class UpdateRequests(BoxTestCase):
                 f"Debug: Changed state value to: {updating} (void WriteUpdateState(int))",
                 "Debug: Firmware update request acknowledged (void cDovozUdiZedezod::UpdateFirmware())",
             ])
+
+
+DIRECTORY = "a directory"
+
+
+@dataclass
+class HardLink:
+    to: str
+STATE_WRITER = " (void WriteUpdateState(int))"
+FLAG_WRITER = " (bool Touch(const QString&))"
+
+
+def state_line(state):
+    return f"Debug: Changed state value to: {state}" + STATE_WRITER
+
+
+@dataclass
+class HomeCase:
+    name: str
+    option: str
+    fill: str  # "blocks": no free block left in the home; "inodes": no free inode either
+    before: dict  # laid in the home first: path -> bytes, or DIRECTORY
+    stdout: bytes
+    after: dict  # path -> bytes, DIRECTORY, or None for nothing there
+    lines: list  # of the state and flag writers, in the log or on standard error
+
+
+UPDATE_FLAG = box.FLAG_FILES["update"]
+DSP_FLAG = box.FLAG_FILES["dsp"]
+UPDATING = box.STATE["UPDATE_STATE_UPDATING"]
+UPDATING_DSP = box.STATE["UPDATE_STATE_UPDATING_DSP"]
+EXTRACTING = box.STATE["UPDATE_STATE_EXTRACTING"]
+EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
+FAILED = box.STATE["UPDATE_STATE_FAILED"]
+NO_SPACE = os.strerror(errno.ENOSPC)
+VICTIM = box.HOME + "/victim"  # any other file in the home
+
+HOME_CASES = [
+    # The old number's block takes the new, shorter one.
+    HomeCase("--updatefirmware on a home without a free block", "--updatefirmware", "blocks",
+             {box.PROGRESS_FILE: str(UPDATING_DSP).encode()}, UPDATE_STARTED,
+             {box.PROGRESS_FILE: str(UPDATING).encode(), UPDATE_FLAG: b""},
+             [state_line(UPDATING)]),
+    # An empty progress file has no block to write into.
+    HomeCase("--updatedspfirmware on a home without a free block, the progress file empty",
+             "--updatedspfirmware", "blocks", {box.PROGRESS_FILE: b"", box.DSP_IMAGE: b"\x01"},
+             b"Started DSP firmware update", {box.PROGRESS_FILE: b"", DSP_FLAG: b""},
+             [f"Debug: Could not write state value {UPDATING_DSP}: {NO_SPACE}" + STATE_WRITER]),
+    # The last run's 8 must not stand while the tree is replaced.
+    HomeCase("--extractfirmware on a home without a free block", "--extractfirmware", "blocks",
+             {box.PROGRESS_FILE: str(EXTRACTED).encode()}, b"",
+             {box.PROGRESS_FILE: str(FAILED).encode()},
+             [state_line(EXTRACTING), state_line(FAILED)]),
+    HomeCase("--reboot on a home without a free inode, the flag there from before", "--reboot",
+             "inodes", {box.FLAG_FILES["reboot"]: b"stale"}, b"",
+             {box.FLAG_FILES["reboot"]: b""}, []),
+    HomeCase("--updatefirmware on a home without a free inode", "--updatefirmware", "inodes",
+             {box.PROGRESS_FILE: str(EXTRACTED).encode()}, UPDATE_STARTED,
+             {box.PROGRESS_FILE: str(UPDATING).encode(), UPDATE_FLAG: None},
+             [state_line(UPDATING),
+              f"Debug: Could not leave the flag {path(UPDATE_FLAG)}: {NO_SPACE}" + FLAG_WRITER]),
+    # Written in place, it would be written under the other name as well.
+    HomeCase("--updatefirmware on a home without a free block, the progress file a hard link",
+             "--updatefirmware", "blocks",
+             {VICTIM: str(EXTRACTED).encode(), box.PROGRESS_FILE: HardLink(VICTIM)},
+             UPDATE_STARTED, {box.PROGRESS_FILE: str(EXTRACTED).encode(),
+                              VICTIM: str(EXTRACTED).encode()},
+             [f"Debug: Could not write state value {UPDATING}: {NO_SPACE}" + STATE_WRITER]),
+    HomeCase("--updatefirmware with a directory at the progress path", "--updatefirmware", "",
+             {box.PROGRESS_FILE: DIRECTORY}, UPDATE_STARTED,
+             {box.PROGRESS_FILE: DIRECTORY, UPDATE_FLAG: b""},
+             [f"Debug: Could not write state value {UPDATING}: Is a directory" + STATE_WRITER]),
+]
+
+
+def fill(mount_point, inodes):
+    """Takes every free block of the file system, and with inodes every free inode too."""
+    with open(os.path.join(mount_point, "filler"), "wb", buffering=0) as filler:
+        for size in (1 << 20, 4096, 1):
+            try:
+                while filler.write(bytes(size)):
+                    pass
+            except OSError as error:
+                if error.errno != errno.ENOSPC:
+                    raise
+    for number in itertools.count() if inodes else ():
+        try:
+            os.mknod(os.path.join(mount_point, f"inode-{number}"))
+        except OSError as error:
+            if error.errno != errno.ENOSPC:
+                raise
+            break
+
+
+def lay(files):
+    for absolute, content in files.items():
+        if content == DIRECTORY:
+            os.makedirs(path(absolute))
+        elif isinstance(content, HardLink):
+            os.link(path(content.to), path(absolute))
+        else:
+            write(absolute, content)
+
+
+def found(absolute):
+    if os.path.isdir(path(absolute)):
+        return DIRECTORY
+    return read(absolute) if exists(absolute) else None
+
+
+class AHomeThatCannotTakeTheFiles(BoxTestCase):
+    """The progress file shows the state a step reached, on a full home too; the log says what
+    was written, and its lines reach standard error when the log cannot grow."""
+
+    def test_states_and_flags(self):
+        for case in HOME_CASES:
+            with self.subTest(case.name):
+                box.reset()
+                home_directory = path(box.HOME)
+                if case.fill:
+                    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,nr_inodes=64",
+                                       "full", home_directory],
+                                      stderr=subprocess.DEVNULL).returncode:
+                        self.skipTest("cannot mount a small file system here")
+                    os.makedirs(path(os.path.dirname(box.LOG_FILE)))
+                try:
+                    lay(case.before)
+                    if case.fill:
+                        fill(home_directory, inodes=case.fill == "inodes")
+                    run = run_tool(case.option)
+                    self.assertEqual(run.stdout, case.stdout)
+                    self.assertEqual({absolute: found(absolute) for absolute in case.after},
+                                     case.after)
+                    on_stderr = [box.strip_timestamp(line)
+                                 for line in run.stderr.split(b"\n")[:-1]]
+                    self.assertEqual([line for line in run.log + on_stderr
+                                      if line.endswith((STATE_WRITER, FLAG_WRITER))], case.lines)
+                finally:
+                    if case.fill:
+                        subprocess.run(["umount", home_directory])
 
 
 if __name__ == "__main__":
