@@ -1,6 +1,6 @@
 # The Debian package that an image builder drops into the box's image (cpack -G DEB, or
-# scripts/build-package.sh): the tool, a logrotate rule for its event log, and the copyright file
-# and changelog that Debian asks of every package. The version is the project's.
+# scripts/build-package.sh): the tool, its manual page, a logrotate rule for its event log, and
+# the copyright file and changelog that Debian asks of every package. The version is the project's.
 
 set(RIRARUDE_PACKAGE_MAINTAINER "RirarUde updater maintainers <rirarude-updater@quorvane.example>"
     CACHE STRING "Maintainer field of the Debian package")
@@ -37,6 +37,13 @@ add_custom_command(OUTPUT ${_rirarude_packaging}/changelog.gz
     DEPENDS packaging/changelog VERBATIM)
 add_custom_target(rirarude_changelog ALL DEPENDS ${_rirarude_packaging}/changelog.gz)
 install(FILES packaging/copyright ${_rirarude_packaging}/changelog.gz DESTINATION ${_rirarude_doc_dir})
+# The manual page, compressed the same way.
+set(_rirarude_manual_page ${_rirarude_packaging}/${_rirarude_package}.1.gz)
+add_custom_command(OUTPUT ${_rirarude_manual_page}
+    COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/packaging/${_rirarude_package}.1 > ${_rirarude_manual_page}
+    DEPENDS packaging/${_rirarude_package}.1 VERBATIM)
+add_custom_target(rirarude_manual_page ALL DEPENDS ${_rirarude_manual_page})
+install(FILES ${_rirarude_manual_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${_rirarude_package})
