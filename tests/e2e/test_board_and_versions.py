@@ -110,9 +110,10 @@ def without(descriptor):
     return lambda: os.close(descriptor)
 
 
-def ignoring(number):
-    """Starts the tool with that signal ignored, as nohup starts a program."""
-    return lambda: signal.signal(number, signal.SIG_IGN)
+def started_with(number, ignored):
+    """Starts the tool with that signal ignored, as nohup starts a program, or not: whatever the
+    test itself was started with (a shell starts a background job with SIGINT ignored)."""
+    return lambda: signal.signal(number, signal.SIG_IGN if ignored else signal.SIG_DFL)
 
 
 class BoardTestCase(BoxTestCase):
@@ -194,9 +195,9 @@ class DeviceCase:
     query_log: list = field(default_factory=list)  # its lines between the report's two lines
     transfer_log: list = field(default_factory=list)  # --blockingdspupdate after "FW V 9.9"
     transfers: list = field(default_factory=list)  # what the board saw, as Transfer
-    # The standard stream the tool starts without; without standard error the log is unusable
-    # too, so that its lines go to the closed stream.
-    closed: int = None
+    # The tool starts without standard error, and the log is unusable, so that its lines go to
+    # the closed stream.
+    closed: bool = False
     at_once: int = 1  # runs started together; their log lines are checked in any order
     held: bool = False  # another program of the box holds the board's lock meanwhile
 
@@ -222,10 +223,8 @@ DEVICE_CASES = [
                query_log=[still_locked(QUERY_WAIT_MS, INTERROGATOR), *unopened_device()],
                transfer_log=[still_locked(STATUS_WAIT_MS, SETUP), IMAGE_OPENED, DEVICE_REFUSED,
                              FAILED]),
-    DeviceCase("a board, standard output closed", a_board, dsp_version="2.8",
-               transfer_log=GOOD_TRANSFER, transfers=[WHOLE], closed=1),
-    DeviceCase("a board, standard error closed", a_board, dsp_version="2.8",
-               transfer_log=GOOD_TRANSFER, transfers=[WHOLE], closed=2),
+    DeviceCase("a board, standard error closed and the log unusable", a_board, dsp_version="2.8",
+               transfer_log=GOOD_TRANSFER, transfers=[WHOLE], closed=True),
     DeviceCase("a board that refuses the header", a_board, ["--refuse", "1:7"], dsp_version="2.8",
                transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN,
                              "Debug: Bad tx status ( 7 ) " + UPDATE, FAILED],
@@ -268,7 +267,7 @@ class WhateverLiesAtTheDevicePath(BoardTestCase):
         write(VICTIM, VICTIM_BYTES)
         write(VERSION_FILE, b"1.2.3\n")
         write(box.DSP_IMAGE, IMAGE)
-        if case.closed == 2:
+        if case.closed:
             shutil.rmtree(path(os.path.dirname(box.LOG_FILE)))
         kept = case.place()
         before = {absolute: state_of(absolute) for absolute in kept}
@@ -284,13 +283,13 @@ class WhateverLiesAtTheDevicePath(BoardTestCase):
             fcntl.flock(holder, fcntl.LOCK_EX)  # as the README tells the box's programs
         try:
             return self.run_within(option, wait_ms, runs=case.at_once,
-                                   preexec_fn=None if case.closed is None else without(case.closed))
+                                   preexec_fn=without(2) if case.closed else None)
         finally:
             if holder is not None:
                 os.close(holder)
 
     def assertLog(self, case, log, lines):
-        expected = [] if case.closed == 2 else lines * case.at_once
+        expected = [] if case.closed else lines * case.at_once
         if case.at_once > 1:
             log, expected = sorted(log), sorted(expected)
         self.assertEqual(log, expected)
@@ -308,8 +307,7 @@ class WhateverLiesAtTheDevicePath(BoardTestCase):
                 runs = self.run_case(case, "--getversions", QUERY_WAIT_MS)
                 stdout = report(case.dsp_version, "1.2.3\n")
                 for run in runs:
-                    self.assertEqual((run.stdout, run.stderr),
-                                     (b"" if case.closed == 1 else stdout, b""))
+                    self.assertEqual((run.stdout, run.stderr), (stdout, b""))
                 # The document as the debug stream quotes and escapes a byte array.
                 self.assertLog(case, runs[-1].log, [
                     "Debug: Getting versions... " + GET_VERSIONS, *case.query_log,
@@ -373,7 +371,7 @@ class StopWhileTheBoardIsRaw(BoardTestCase):
                 settings = terminal_settings()
                 log_start = len(box.log_bytes())
                 tool = box.start_tool("--blockingdspupdate",
-                                      preexec_fn=ignoring(case.signal) if case.ignored else None)
+                                      preexec_fn=started_with(case.signal, case.ignored))
                 box.wait_for_line(TAKEN, log_start)
                 self.assertNotEqual(terminal_settings(), settings)
                 tool.send_signal(case.signal)
