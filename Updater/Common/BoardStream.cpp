@@ -88,8 +88,7 @@ bool LockDevice(int descriptor, const char* path, int waitMs, const QMessageLogg
     const QString why = error == EWOULDBLOCK
                             ? QStringLiteral("still in use after %1 ms").arg(waitMs)
                             : QString::fromLocal8Bit(std::strerror(error));
-    log.debug().noquote()
-        << QStringLiteral("Could not lock %1: %2").arg(QString::fromLocal8Bit(path), why);
+    log.debug().noquote() << "Could not lock" << QString::fromLocal8Bit(path) + ':' << why;
     return false;
 }
 

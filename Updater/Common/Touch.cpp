@@ -13,6 +13,6 @@ bool Touch(const QString& path)
     {
         return true;
     }
-    qDebug().noquote() << QStringLiteral("Could not leave the flag %1: %2").arg(path, failure);
+    qDebug().noquote() << "Could not leave the flag" << path + ':' << failure;
     return false;
 }
