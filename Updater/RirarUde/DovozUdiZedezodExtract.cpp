@@ -134,13 +134,14 @@ bool RemoveFirmwareDirectory(const QMessageLogger& log, cStagingDirectory& stagi
     return true;
 }
 
-// Reads the first line of the version file as a decimal number. False when it does not parse,
-// an unreadable file included.
+// Reads the first line of the version file as a decimal number; toInt passes over the white
+// space around it, the line end included. False when it does not parse, an unreadable file
+// included.
 bool ReadUpdateDaemonVersion(int* version)
 {
     const QByteArray line = ReadFirstLine(FIRMWARE_UPDATE_NEW_DAEMON_VERSION_FILE);
     bool parsed = false;
-    *version = QString::fromUtf8(line.constData()).trimmed().toInt(&parsed, 10);
+    *version = QString::fromUtf8(line.constData()).toInt(&parsed, 10);
     return parsed;
 }
 
