@@ -1,5 +1,6 @@
 #include "StagingDirectory.h"
 
+#include "CrashPoint.h"
 #include "TreeWalk.h"
 
 #include <QFile>
@@ -90,6 +91,7 @@ bool cStagingDirectory::MoveAsideAndRemove(const QByteArray& name, cTreeFault* f
         *fault = {name, QStringLiteral("could not be moved aside (%1)").arg(ErrorText(errno))};
         return false;
     }
+    CRASH_POINT("old-tree-moved-aside");
     const bool removed = RemoveTree(mStaging.Get(), SET_ASIDE_NAME, fault);
     *fault = FromParent(*fault);
     return removed;

@@ -1,3 +1,4 @@
+#include "CrashPoint.h"
 #include "Deadline.h"
 #include "DovozUdiZedezod.h"
 #include "FileTree.h"
@@ -108,6 +109,7 @@ bool UnpackIntoPlace(const QMessageLogger& log, cStagingDirectory& staging)
         log.debug() << "Could not move the unpacked firmware into place:" << qPrintable(reason);
         return false;
     }
+    CRASH_POINT("tree-in-place");
     return true;
 }
 
@@ -202,6 +204,7 @@ bool ReplaceFirmwareDirectory(const QMessageLogger& log)
 void ConsumePair()
 {
     QFile::remove(UPDATER_ARCHIVE_FILE);
+    CRASH_POINT("archive-consumed");
     QFile::remove(UPDATER_CHECKSUM_FILE);
     RemoveLeftoverReplacements(UPDATER_ARCHIVE_FILE);
     RemoveLeftoverReplacements(UPDATER_CHECKSUM_FILE);
