@@ -54,15 +54,6 @@ QByteArray TemporaryPrefix(const QByteArray& targetName)
     return targetName + TEMPORARY_INFIX;
 }
 
-bool IsNamed(int fd, int directory, const QByteArray& name)
-{
-    struct stat64 opened;
-    struct stat64 named;
-    return fstat64(fd, &opened) == 0 &&
-           fstatat64(directory, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
-
 // A writer locks its file right after making it and gives it up when it finds the file locked
 // already, or no longer under its name: a remover of leftovers got there first. So a remover
 // that holds the lock and still finds the file under its name has a file no writer will use.
@@ -150,7 +141,7 @@ bool cReplacementFile::Open()
     }
     if (replacesFile)
     {
-        KeepModeAndOwner(replaced);
+        KeepModeAndOwner(mTemporary.Get(), replaced);
     }
     if (!mFile.open(mTemporary.Get(), QIODevice::WriteOnly | QIODevice::Unbuffered,
                     QFileDevice::DontCloseHandle))
@@ -231,6 +222,13 @@ QString cReplacementFile::ErrorString() const
     return mError;
 }
 
+QByteArray cReplacementFile::TemporaryPath() const
+{
+    return mTemporaryName.isEmpty()
+               ? QByteArray()
+               : QFile::encodeName(QFileInfo(mTarget).path()) + '/' + mTemporaryName;
+}
+
 bool cReplacementFile::Create()
 {
     for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt)
@@ -259,17 +257,6 @@ bool cReplacementFile::Create()
     }
     errno = EEXIST;
     return Fail();
-}
-
-// The box's other programs may write the same file: it keeps working for them.
-void cReplacementFile::KeepModeAndOwner(const struct stat64& replaced)
-{
-    const bool ownOwner = replaced.st_uid == geteuid() && replaced.st_gid == getegid();
-    if (!ownOwner && fchown(mTemporary.Get(), replaced.st_uid, replaced.st_gid) != 0)
-    {
-        // Only root may give a file away: any other process keeps the new file as its own.
-    }
-    fchmod(mTemporary.Get(), replaced.st_mode & PERMISSION_BITS);
 }
 
 bool cReplacementFile::Fail()
@@ -305,6 +292,25 @@ void RemoveLeftoverReplacements(const QString& target)
     {
         RemoveLeftovers(directory.Get(), QFile::encodeName(QFileInfo(target).fileName()));
     }
+}
+
+void KeepModeAndOwner(int fd, const struct stat64& replaced)
+{
+    const bool ownOwner = replaced.st_uid == geteuid() && replaced.st_gid == getegid();
+    if (!ownOwner && fchown(fd, replaced.st_uid, replaced.st_gid) != 0)
+    {
+        // Only root may give a file away: any other process keeps the new file as its own.
+    }
+    fchmod(fd, replaced.st_mode & PERMISSION_BITS);
+}
+
+bool IsNamed(int fd, int directory, const QByteArray& name)
+{
+    struct stat64 opened;
+    struct stat64 named;
+    return fstat64(fd, &opened) == 0 &&
+           fstatat64(directory, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
 bool RenameDurably(int directory, const QByteArray& from, const QByteArray& to)

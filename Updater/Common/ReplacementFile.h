@@ -52,11 +52,12 @@ public:
     QString ErrorString() const;
     // The errno of the failure, 0 when it had none.
     int ErrorNumber() const { return mErrorNumber; }
+    // The temporary file's path; empty once it is renamed or removed.
+    QByteArray TemporaryPath() const;
 
 private:
     bool Create();
     bool Fail(); // keeps errno's text
-    void KeepModeAndOwner(const struct stat64& replaced);
 
     QString mTarget;
     QByteArray mTargetName;
@@ -76,6 +77,13 @@ bool ReplaceFileContent(const QString& target, const QByteArray& content,
 
 // Removes the temporary files of target that no living writer holds.
 void RemoveLeftoverReplacements(const QString& target);
+
+// Gives the open file fd the mode and owner of the regular file replaced, as far as this process
+// may: the box's other programs may write the same file, and it keeps working for them.
+void KeepModeAndOwner(int fd, const struct stat64& replaced);
+
+// True while name in the open directory is the file open as fd.
+bool IsNamed(int fd, int directory, const QByteArray& name);
 
 // Renames from to to, both names in the open directory, and syncs the directory. True once the
 // rename is on the disk.
