@@ -13,6 +13,9 @@
 #ifndef RIRARUDE_DOWNLOAD_STALL_MS
 #define RIRARUDE_DOWNLOAD_STALL_MS 60000
 #endif
+#ifndef RIRARUDE_DOWNLOAD_RETRY_PAUSE_MS
+#define RIRARUDE_DOWNLOAD_RETRY_PAUSE_MS 1000
+#endif
 #ifndef RIRARUDE_EXTRACT_WAIT_MS
 #define RIRARUDE_EXTRACT_WAIT_MS 30000
 #endif
@@ -29,8 +32,19 @@ constexpr int BOARD_QUERY_WAIT_MS = RIRARUDE_BOARD_QUERY_WAIT_MS;
 // A transfer status byte that has not come by then fails the transfer, and so does a board that
 // another program holds for longer than this.
 constexpr int BOARD_STATUS_WAIT_MS = RIRARUDE_BOARD_STATUS_WAIT_MS;
-// A download that moves no byte for this long ends as a failed transfer.
+// A download that moves fewer than DOWNLOAD_STALL_MIN_BYTES in this long is stalled: a server
+// that trickles a byte now and then holds the step no longer than one that falls silent.
 constexpr int DOWNLOAD_STALL_TIMEOUT_MS = RIRARUDE_DOWNLOAD_STALL_MS;
+constexpr int DOWNLOAD_STALL_MIN_BYTES = 1024;
+// The archive's transfer that broke off (closed, cut short or stalled) once bytes of it were on
+// the disk is asked again for the rest this often per run at most, after a pause that starts
+// here and doubles each time.
+constexpr int DOWNLOAD_RETRIES = 3;
+constexpr int DOWNLOAD_RETRY_PAUSE_MS = RIRARUDE_DOWNLOAD_RETRY_PAUSE_MS;
+// Qt reads a reply's head in the step's own thread, where a head of a hundred thousand lines
+// holds it for minutes and no timer of the step fires. A step still inside Qt this long after
+// its own timers should have fired is ended from outside.
+constexpr int DOWNLOAD_HELD_UP_GRACE_MS = 2000;
 // The unpacking command gets this long; one still running then is stopped and counts as failed.
 constexpr int EXTRACT_WAIT_MS = RIRARUDE_EXTRACT_WAIT_MS;
 // A download about to put its pair in place, or an extraction, that finds the other at work on

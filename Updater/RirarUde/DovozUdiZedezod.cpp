@@ -1,6 +1,8 @@
 #include "DovozUdiZedezod.h"
 
+#include "DownloadBody.h"
 #include "FixedPaths.h"
+#include "StepGuard.h"
 #include "USBVersionInterrogator.h"
 #include "UpdatePaths.h"
 #include "UpdateUtils.h"
@@ -37,9 +39,14 @@ void cDovozUdiZedezod::GetVersions()
 }
 
 // Indented, members sorted by key, ending in a line break; nothing is added to it.
+QByteArray cDovozUdiZedezod::ResultText(const QJsonDocument& result)
+{
+    return QString::fromUtf8(result.toJson()).toLocal8Bit();
+}
+
 void cDovozUdiZedezod::PrintResult(const QJsonDocument& result)
 {
-    std::cout << QString::fromUtf8(result.toJson()).toLocal8Bit().constData();
+    std::cout << ResultText(result).constData();
 }
 
 // The running version keeps the line end of its file: callers have always received it so.

@@ -8,11 +8,13 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <memory>
 
 class QJsonDocument;
 class QNetworkAccessManager;
-class QNetworkReply;
+class QNetworkRequest;
 class cDownloadBody;
+class cStepGuard;
 
 class cDovozUdiZedezod : public QObject
 {
@@ -43,6 +45,7 @@ private slots:
 
 private:
     // Every JSON result reaches the caller the same way.
+    static QByteArray ResultText(const QJsonDocument& result);
     static void PrintResult(const QJsonDocument& result);
 
     // getversions
@@ -59,7 +62,8 @@ private:
     void DownloadFirmware();
     void DownloadFirmwareChecksum();
     QNetworkAccessManager* NetworkManager();
-    QNetworkReply* Get(const QMessageLogger& log, const QString& serverPath);
+    QNetworkRequest Request(const QMessageLogger& log, const QString& serverPath);
+    void SetLastWords();
     void HandleDownloadReply(const QMessageLogger& log, cDownloadBody* body,
                              const QString& errorKey, const QString& successKey, bool& transferGood,
                              bool otherTransferGood);
@@ -72,9 +76,10 @@ private:
     bool mFirmwareDownloaded;
     bool mChecksumDownloaded;
     QJsonObject mDownloadResult;
-    // Each body belongs to its reply, and goes with the manager.
-    cDownloadBody* mFirmwareBody = nullptr;
-    cDownloadBody* mChecksumBody = nullptr;
     // Held from the moment the downloaded pair goes into place until the step ends.
     cUpdateFilesLock mUpdateFilesLock;
+    // Ends the download should Qt hold it up; it outlives the bodies, which outlive the manager.
+    std::unique_ptr<cStepGuard> mStepGuard;
+    std::unique_ptr<cDownloadBody> mFirmwareBody;
+    std::unique_ptr<cDownloadBody> mChecksumBody;
 };

@@ -1,6 +1,8 @@
 #include "DovozUdiZedezod.h"
 #include "DownloadBody.h"
 #include "FirmwarePair.h"
+#include "PartialBody.h"
+#include "StepGuard.h"
 #include "StepLogger.h"
 #include "UpdateLimits.h"
 #include "UpdatePaths.h"
@@ -52,10 +54,19 @@ QNetworkRequest DownloadRequest(const QString& serverPath, const QString& firmwa
     request.setRawHeader("Accept-Encoding", "identity");
     return request;
 }
+
+// The archive goes into the partial body that runs hand on, unless another download holds it.
+std::unique_ptr<cBodyFile> OpenArchiveBody()
+{
+    std::unique_ptr<cBodyFile> partial = cPartialBody::Take();
+    return partial ? std::move(partial) : OpenTemporaryBody(UPDATER_ARCHIVE_FILE);
+}
 } // namespace
 
 void cDovozUdiZedezod::UpdateFirmwareFromInternet()
 {
+    mStepGuard.reset(new cStepGuard());
+    SetLastWords();
     DownloadFirmware();
     DownloadFirmwareChecksum();
     QEventLoop loop;
@@ -64,24 +75,28 @@ void cDovozUdiZedezod::UpdateFirmwareFromInternet()
 
 void cDovozUdiZedezod::DownloadFirmware()
 {
-    QNetworkReply* reply = Get(STEP_LOGGER(), UPDATE_DOWNLOAD_PATH_FIRMWARE);
-    mFirmwareBody = new cDownloadBody(UPDATER_ARCHIVE_FILE, ARCHIVE_MAX_BYTES, reply);
-    connect(reply, &QNetworkReply::finished, this, &cDovozUdiZedezod::FirmwareDownloadReply);
+    mFirmwareBody.reset(
+        new cDownloadBody(OpenArchiveBody(), ARCHIVE_MAX_BYTES, DOWNLOAD_RETRIES, *mStepGuard));
+    connect(mFirmwareBody.get(), &cDownloadBody::Finished, this,
+            &cDovozUdiZedezod::FirmwareDownloadReply);
+    mFirmwareBody->Start(NetworkManager(), Request(STEP_LOGGER(), UPDATE_DOWNLOAD_PATH_FIRMWARE));
 }
 
+// The companion is small: it is always fetched whole.
 void cDovozUdiZedezod::DownloadFirmwareChecksum()
 {
-    QNetworkReply* reply = Get(STEP_LOGGER(), UPDATE_DOWNLOAD_PATH_CHECKSUM);
-    mChecksumBody = new cDownloadBody(UPDATER_CHECKSUM_FILE, CHECKSUM_MAX_BYTES, reply);
-    connect(reply, &QNetworkReply::finished, this,
+    mChecksumBody.reset(new cDownloadBody(OpenTemporaryBody(UPDATER_CHECKSUM_FILE),
+                                          CHECKSUM_MAX_BYTES, 0, *mStepGuard));
+    connect(mChecksumBody.get(), &cDownloadBody::Finished, this,
             &cDovozUdiZedezod::FirmwareChecksumDownloadReply);
+    mChecksumBody->Start(NetworkManager(), Request(STEP_LOGGER(), UPDATE_DOWNLOAD_PATH_CHECKSUM));
 }
 
-QNetworkReply* cDovozUdiZedezod::Get(const QMessageLogger& log, const QString& serverPath)
+QNetworkRequest cDovozUdiZedezod::Request(const QMessageLogger& log, const QString& serverPath)
 {
     const QNetworkRequest request = DownloadRequest(serverPath, GetFirmwareVersion());
     log.debug() << "getting" << request.url();
-    return NetworkManager()->get(request);
+    return request;
 }
 
 QNetworkAccessManager* cDovozUdiZedezod::NetworkManager()
@@ -97,7 +112,7 @@ void cDovozUdiZedezod::FirmwareDownloadReply()
 {
     const QMessageLogger log = STEP_LOGGER();
     log.debug() << "Firmware download reply received";
-    HandleDownloadReply(log, mFirmwareBody, FIRMWARE_ERROR_KEY, FIRMWARE_SUCCESS_KEY,
+    HandleDownloadReply(log, mFirmwareBody.get(), FIRMWARE_ERROR_KEY, FIRMWARE_SUCCESS_KEY,
                         mFirmwareDownloaded, mChecksumDownloaded);
 }
 
@@ -105,7 +120,7 @@ void cDovozUdiZedezod::FirmwareChecksumDownloadReply()
 {
     const QMessageLogger log = STEP_LOGGER();
     log.debug() << "Firmware checksum download reply received";
-    HandleDownloadReply(log, mChecksumBody, CHECKSUM_ERROR_KEY, CHECKSUM_SUCCESS_KEY,
+    HandleDownloadReply(log, mChecksumBody.get(), CHECKSUM_ERROR_KEY, CHECKSUM_SUCCESS_KEY,
                         mChecksumDownloaded, mFirmwareDownloaded);
 }
 
@@ -116,10 +131,11 @@ void cDovozUdiZedezod::HandleDownloadReply(const QMessageLogger& log, cDownloadB
                                            const QString& errorKey, const QString& successKey,
                                            bool& transferGood, bool otherTransferGood)
 {
-    const QNetworkReply::NetworkError error = body->Finish();
+    const QNetworkReply::NetworkError error = body->Error();
     mDownloadResult.insert(errorKey, error);
     // Neither file is in place until both are.
     mDownloadResult.insert(successKey, false);
+    SetLastWords();
     if (error != QNetworkReply::NoError)
     {
         EndDownloads();
@@ -152,8 +168,8 @@ void cDovozUdiZedezod::PutPairInPlace(const QMessageLogger& log)
     {
         log.debug() << "The checksum does not describe the archive: the previous files stay";
         mDownloadResult.insert(FIRMWARE_ERROR_KEY, QNetworkReply::UnknownContentError);
-        mFirmwareBody->Discard();
-        mChecksumBody->Discard();
+        mFirmwareBody->Drop(QStringLiteral("the archive does not match the companion"));
+        mChecksumBody->Drop(QStringLiteral("it does not describe the archive"));
         return;
     }
     CommitPair(log);
@@ -165,6 +181,7 @@ void cDovozUdiZedezod::PutPairInPlace(const QMessageLogger& log)
 // reports is still so when it is printed. Each success member says what is in place afterwards.
 void cDovozUdiZedezod::CommitPair(const QMessageLogger& log)
 {
+    const cStepGuard::cOwnWork committing(*mStepGuard);
     const bool bothOnDisk = mFirmwareBody->Sync() && mChecksumBody->Sync();
     if (bothOnDisk && !mUpdateFilesLock.Acquire(PXM_HOME, UPDATE_FILES_LOCK_WAIT_MS))
     {
@@ -184,16 +201,29 @@ void cDovozUdiZedezod::CommitPair(const QMessageLogger& log)
     }
 }
 
-// Quitting ends the step's loop; a transfer still running is abandoned with the manager, and its
-// temporary file with it. The result is printed once: a reply that finishes before the loop has
-// returned, or that is aborted when the manager goes, no longer reaches its handler.
+// Quitting ends the step's loop; a transfer still running is abandoned with the manager. The
+// result is printed once, and only then is Qt torn down, which the guard does not wait for long.
 void cDovozUdiZedezod::EndDownloads()
 {
-    const QList<QNetworkReply*> replies = mNetworkManager->findChildren<QNetworkReply*>();
-    for (QNetworkReply* reply : replies)
-    {
-        disconnect(reply, nullptr, this, nullptr);
-    }
-    PrintResult(QJsonDocument(mDownloadResult));
+    mFirmwareBody->Abandon();
+    mChecksumBody->Abandon();
+    mStepGuard->PrintOnce(ResultText(QJsonDocument(mDownloadResult)));
     QCoreApplication::quit();
+}
+
+// What the step prints should the guard have to end it: each transfer not yet handled is
+// reported as one that was given up on.
+void cDovozUdiZedezod::SetLastWords()
+{
+    QJsonObject ifEndedNow = mDownloadResult;
+    for (const auto& keys : {std::make_pair(FIRMWARE_ERROR_KEY, FIRMWARE_SUCCESS_KEY),
+                             std::make_pair(CHECKSUM_ERROR_KEY, CHECKSUM_SUCCESS_KEY)})
+    {
+        if (!ifEndedNow.contains(keys.first))
+        {
+            ifEndedNow.insert(keys.first, QNetworkReply::OperationCanceledError);
+            ifEndedNow.insert(keys.second, false);
+        }
+    }
+    mStepGuard->SetLastWords(ResultText(QJsonDocument(ifEndedNow)));
 }

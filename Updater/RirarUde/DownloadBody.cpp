@@ -1,10 +1,10 @@
 #include "DownloadBody.h"
 
-#include "ReplacementFile.h"
+#include "StepGuard.h"
 #include "UpdateLimits.h"
 
 #include <QDebug>
-#include <QNetworkRequest>
+#include <QNetworkAccessManager>
 #include <fcntl.h>
 
 namespace
@@ -17,11 +17,27 @@ constexpr qint64 DOWNLOAD_READ_BUFFER_BYTES = 512 * 1024;
 // How much of a body is left in the page cache before it is handed to the disk.
 constexpr qint64 WRITEBACK_STRETCH_BYTES = 8 * 1024 * 1024;
 
+// How much of a body that may be resumed is on the disk before it is recorded for the next run:
+// a run killed during a transfer loses at most this much besides what it had not yet written.
+constexpr qint64 KEEP_STRETCH_BYTES = 32 * 1024 * 1024;
+
+// What an earlier run kept is read back in pieces of this size.
+constexpr int KEPT_READ_BYTES = 1024 * 1024;
+
 // A companion's digest is its first field: far shorter than this. Whatever a longer line holds
 // beyond it cannot make a digest match.
 constexpr int FIRST_LINE_MAX_BYTES = 4096;
 
+// A validator is a token of a few dozen bytes; a longer one is not asked by, as it would not fit
+// the record that keeps it.
+constexpr int VALIDATOR_MAX_BYTES = 1024;
+
 constexpr int HTTP_OK = 200;
+constexpr int HTTP_PARTIAL_CONTENT = 206;
+
+// Qt's codes below this one are the network's (refused, closed, timed out, cancelled); from it on
+// they are the server's answers and faults of the content.
+constexpr int FIRST_ANSWER_ERROR = 100;
 
 int HttpStatus(const QNetworkReply* reply)
 {
@@ -36,56 +52,75 @@ bool SentAsStored(const QNetworkReply* reply)
     const QByteArray encoding = reply->rawHeader("Content-Encoding");
     return encoding.isEmpty() || qstricmp(encoding.constData(), "identity") == 0;
 }
-} // namespace
 
-cDownloadBody::cDownloadBody(const QString& target, qint64 maxBytes, QNetworkReply* reply)
-    : QObject(reply), mReply(reply), mFile(new cReplacementFile(target)),
-      mHash(QCryptographicHash::Md5), mMaxBytes(maxBytes)
+qint64 AnnouncedLength(const QNetworkReply* reply)
 {
-    if (mFile->Open())
-    {
-        mBytesWritten = 0;
-    }
-    else
-    {
-        qDebug() << "Cannot write" << target << ":" << mFile->ErrorString();
-        mFile.reset();
-    }
-    reply->setReadBufferSize(DOWNLOAD_READ_BUFFER_BYTES);
-
-    // A server that stops sending must not hang the step. One that keeps sending is bounded by
-    // the disk, not by a time limit: a large archive over a slow line takes long.
-    mStallWatchdog.setSingleShot(true);
-    mStallWatchdog.setInterval(DOWNLOAD_STALL_TIMEOUT_MS);
-    connect(&mStallWatchdog, &QTimer::timeout, this, [this] { GiveUpStalled(); });
-    mStallWatchdog.start();
-    connect(reply, &QNetworkReply::metaDataChanged, this,
-            [this]
-            {
-                mStallWatchdog.start();
-                TakeHead();
-            });
-    connect(reply, &QNetworkReply::readyRead, this,
-            [this]
-            {
-                mStallWatchdog.start();
-                TakeArrived();
-            });
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    return announced.isValid() ? announced.toLongLong() : -1;
 }
 
-// The temporary file goes with its owner unless it was committed.
+// What the rest of the body is asked for by (If-Range): a strong ETag, else Last-Modified. A weak
+// ETag may stand for other bytes.
+QByteArray Validator(const QNetworkReply* reply)
+{
+    const QByteArray etag = reply->rawHeader("ETag");
+    const QByteArray validator =
+        !etag.isEmpty() && !etag.startsWith("W/") ? etag : reply->rawHeader("Last-Modified");
+    return validator.size() <= VALIDATOR_MAX_BYTES ? validator : QByteArray();
+}
+
+QByteArray RestRange(qint64 start, qint64 length)
+{
+    return "bytes " + QByteArray::number(start) + '-' + QByteArray::number(length - 1) + '/' +
+           QByteArray::number(length);
+}
+} // namespace
+
+cDownloadBody::cDownloadBody(std::unique_ptr<cBodyFile> file, qint64 maxBytes, int retries,
+                             cStepGuard& guard)
+    : mFile(std::move(file)), mHash(QCryptographicHash::Md5), mMaxBytes(maxBytes),
+      mRetries(retries), mRetriesLeft(retries), mGuard(guard)
+{
+    // A server that stops sending, or all but stops, must not hang the step. One that keeps
+    // sending is bounded by the disk, not by a time limit: a large archive over a slow line
+    // takes long.
+    mStallWatchdog.setSingleShot(true);
+    mStallWatchdog.setInterval(DOWNLOAD_STALL_TIMEOUT_MS);
+    connect(&mStallWatchdog, &QTimer::timeout, this, &cDownloadBody::GiveUpStalled);
+    mRetryPause.setSingleShot(true);
+    connect(&mRetryPause, &QTimer::timeout, this, &cDownloadBody::Ask);
+    if (mFile)
+    {
+        mBytesWritten = 0;
+        TakeKept();
+        TellGuard();
+    }
+}
+
+// The file goes with its owner unless it was committed or is kept.
 cDownloadBody::~cDownloadBody() = default;
 
-QNetworkReply::NetworkError cDownloadBody::Finish()
+void cDownloadBody::Start(QNetworkAccessManager* manager, const QNetworkRequest& request)
 {
-    // An aborted reply is closed already; reading it would only put a warning in the log.
-    if (!mStopped && mReply->isOpen())
-    {
-        TakeHead();
-        TakeArrived();
-    }
+    mManager = manager;
+    mRequest = request;
+    Ask();
+}
+
+void cDownloadBody::Abandon()
+{
+    mRetryPause.stop();
     mStallWatchdog.stop();
-    return mStopped ? mStopReported : EndOfTransfer();
+    if (mReply)
+    {
+        mReply->disconnect(this);
+    }
+    if (CanResume())
+    {
+        Keep();
+    }
+    // A file committed meanwhile is no longer the guard's to remove.
+    TellGuard();
 }
 
 QByteArray cDownloadBody::HexDigest() const
@@ -98,24 +133,106 @@ bool cDownloadBody::Sync()
     return mFile && mFile->Sync();
 }
 
-void cDownloadBody::Discard()
+void cDownloadBody::Drop(const QString& why)
 {
+    if (!mFile)
+    {
+        return;
+    }
+    // Only a body that may be resumed has a partial body to speak of.
+    if (mRetries > 0 && mReceived > 0)
+    {
+        qDebug().noquote()
+            << QStringLiteral("Dropped the partial body (%1 bytes): %2").arg(mReceived).arg(why);
+    }
+    mFile->Discard();
     mFile.reset();
+    TellGuard();
 }
 
-// Only a 200 body is the file asked for; a redirect or error page is drained and dropped, and
-// Qt's own error for it stands.
+// What an earlier run kept goes through the digest in one pass before anything is added to it.
+void cDownloadBody::TakeKept()
+{
+    const cResumePoint kept = mFile->Kept();
+    if (kept.kept <= 0)
+    {
+        return;
+    }
+    QFile& file = mFile->File();
+    QByteArray piece(KEPT_READ_BYTES, Qt::Uninitialized);
+    qint64 read = 0;
+    qint64 length = 0;
+    file.seek(0);
+    while ((length = file.read(piece.data(), piece.size())) > 0)
+    {
+        mHash.addData(piece.constData(), static_cast<int>(length));
+        KeepFirstLine(QByteArray::fromRawData(piece.constData(), static_cast<int>(length)));
+        read += length;
+    }
+    if (read != kept.kept)
+    {
+        qDebug() << "Could not read back the partial body:" << file.errorString();
+        Restart();
+        return;
+    }
+    mPoint = kept;
+    mReceived = mBytesWritten = mWritebackStart = mKeptUpTo = read;
+}
+
+// The body starts again from its first byte, and nothing of what was kept is counted.
+bool cDownloadBody::Restart()
+{
+    mHash.reset();
+    mFirstLine.clear();
+    mFirstLineComplete = false;
+    mPoint = cResumePoint();
+    mReceived = mBytesWritten = mWritebackStart = mKeptUpTo = 0;
+    const bool emptied = mFile->StartOver();
+    TellGuard();
+    return emptied;
+}
+
+void cDownloadBody::Ask()
+{
+    QNetworkRequest request = mRequest;
+    mTryStart = mReceived;
+    if (mTryStart > 0)
+    {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(mTryStart) + '-');
+        request.setRawHeader("If-Range", mPoint.validator);
+    }
+    mReply = mManager->get(request);
+    mReply->setReadBufferSize(DOWNLOAD_READ_BUFFER_BYTES);
+    mTryReceived = 0;
+    mHeadTaken = mHeadAccepted = mAccepting = mStopped = false;
+    mStopReported = QNetworkReply::NoError;
+    mRefusal.clear();
+    connect(mReply, &QNetworkReply::metaDataChanged, this,
+            [this]
+            {
+                RestartWatchdog();
+                TakeHead();
+            });
+    connect(mReply, &QNetworkReply::readyRead, this, &cDownloadBody::TakeArrived);
+    // Queued: an abort emits it at once, from within the code that aborted.
+    connect(mReply, &QNetworkReply::finished, this, &cDownloadBody::TryEnded, Qt::QueuedConnection);
+    RestartWatchdog();
+}
+
+// Only a body that is the file asked for is stored; a redirect or error page is drained and
+// dropped, and Qt's own error for it stands.
 void cDownloadBody::TakeHead()
 {
-    if (mHeadTaken)
+    if (mHeadTaken || !mReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
     {
         return;
     }
     mHeadTaken = true;
-    if (HttpStatus(mReply) != HTTP_OK)
+    if (!AcceptsAnswer())
     {
         return;
     }
+    mHeadAccepted = true;
     if (!SentAsStored(mReply))
     {
         qDebug() << "Refused a body sent with Content-Encoding"
@@ -132,10 +249,69 @@ void cDownloadBody::TakeHead()
     mAccepting = true;
 }
 
+// A request for the whole body takes a 200. A request for the rest takes a 206 with exactly the
+// rest of the same body, or a 200: the server ignored the range, or has another body now, and the
+// body starts over.
+bool cDownloadBody::AcceptsAnswer()
+{
+    const int status = HttpStatus(mReply);
+    if (status == HTTP_OK)
+    {
+        if (mTryStart > 0)
+        {
+            qDebug() << "The server ignored the range: starting over from byte 0";
+            if (mFile && !Restart())
+            {
+                Drop(QStringLiteral("it could not be emptied"));
+            }
+        }
+        mPoint.validator = Validator(mReply);
+        mPoint.length = AnnouncedLength(mReply);
+        return true;
+    }
+    if (mTryStart == 0)
+    {
+        return false;
+    }
+    mRefusal = RestFault(status);
+    if (!mRefusal.isEmpty())
+    {
+        return false;
+    }
+    qDebug().noquote()
+        << QStringLiteral("Resumed at byte %1 of %2").arg(mTryStart).arg(mPoint.length);
+    return true;
+}
+
+QString cDownloadBody::RestFault(int status) const
+{
+    if (status != HTTP_PARTIAL_CONTENT)
+    {
+        return QStringLiteral("the server answered the request for the rest with status %1")
+            .arg(status);
+    }
+    const QByteArray range = mReply->rawHeader("Content-Range");
+    if (range != RestRange(mTryStart, mPoint.length))
+    {
+        return QStringLiteral("the server sent \"%1\" for the rest from byte %2 of %3")
+            .arg(QString::fromLatin1(range))
+            .arg(mTryStart)
+            .arg(mPoint.length);
+    }
+    const QByteArray validator = Validator(mReply);
+    if (!validator.isEmpty() && validator != mPoint.validator)
+    {
+        return QStringLiteral("the server's validator changed from %1 to %2")
+            .arg(QString::fromLatin1(mPoint.validator), QString::fromLatin1(validator));
+    }
+    return QString();
+}
+
 // Always drains the reply: a bounded read buffer left full would stall the transfer.
 void cDownloadBody::TakeArrived()
 {
     const QByteArray chunk = mReply->readAll();
+    CountProgress(chunk.size());
     if (mAccepting && !chunk.isEmpty())
     {
         TakeChunk(chunk);
@@ -145,18 +321,28 @@ void cDownloadBody::TakeArrived()
 void cDownloadBody::TakeChunk(const QByteArray& chunk)
 {
     mReceived += chunk.size();
-    if (mReceived > mMaxBytes)
+    mTryReceived += chunk.size();
+    const qint64 longest = mPoint.length >= 0 ? qMin(mPoint.length, mMaxBytes) : mMaxBytes;
+    if (mReceived > longest)
     {
-        qDebug() << "Refused a body longer than" << mMaxBytes << "bytes";
+        qDebug() << "Refused a body longer than" << longest << "bytes";
         Stop(QNetworkReply::UnknownContentError);
         return;
     }
     if (!Append(chunk))
     {
-        qDebug() << "Cannot write" << mFile->Target() << ":" << mFile->File().errorString();
+        qDebug() << "Cannot write the body of" << mRequest.url() << ":"
+                 << mFile->File().errorString();
         // The disk is freed now, not when the server stops sending.
-        Discard();
+        mFile->Discard();
+        mFile.reset();
+        TellGuard();
         Stop(QNetworkReply::NoError);
+        return;
+    }
+    if (mBytesWritten - mKeptUpTo >= KEEP_STRETCH_BYTES && CanResume())
+    {
+        Keep();
     }
 }
 
@@ -200,17 +386,58 @@ void cDownloadBody::StartWriteback()
     }
 }
 
-// The abort ends the transfer with OperationCanceledError, the code callers know a stall by.
+// What is on the disk now is recorded for the run to come; the step waits for the disk meanwhile,
+// which the guard does not take for a step held up.
+void cDownloadBody::Keep()
+{
+    const cStepGuard::cOwnWork syncing(mGuard);
+    mPoint.kept = mReceived;
+    mFile->Keep(mPoint);
+    mKeptUpTo = mReceived;
+    TellGuard();
+}
+
+// The guard removes the file should it end the step, unless the file is to stay.
+void cDownloadBody::TellGuard()
+{
+    const QByteArray removes = mFile ? mFile->TemporaryPath() : QByteArray();
+    if (removes != mGuardRemoves)
+    {
+        mGuard.Forget(mGuardRemoves);
+        mGuard.Track(removes);
+        mGuardRemoves = removes;
+    }
+}
+
+// Every byte counts, headers aside; the watchdog starts again once a try's head has come, and
+// again for each DOWNLOAD_STALL_MIN_BYTES that follow.
+void cDownloadBody::CountProgress(qint64 bytes)
+{
+    mSinceWatchdog += bytes;
+    if (mSinceWatchdog >= DOWNLOAD_STALL_MIN_BYTES)
+    {
+        RestartWatchdog();
+    }
+}
+
+void cDownloadBody::RestartWatchdog()
+{
+    mSinceWatchdog = 0;
+    mStallWatchdog.start();
+    mGuard.ExpectBackWithin(DOWNLOAD_STALL_TIMEOUT_MS);
+}
+
+// The abort ends the try with OperationCanceledError, the code callers know a stall by.
 void cDownloadBody::GiveUpStalled()
 {
-    qDebug() << "Nothing received for" << DOWNLOAD_STALL_TIMEOUT_MS << "ms: giving up on"
-             << mReply->url();
+    qDebug() << "Less than" << DOWNLOAD_STALL_MIN_BYTES << "bytes received in"
+             << DOWNLOAD_STALL_TIMEOUT_MS << "ms: giving up on" << mReply->url();
     mAccepting = false;
     mReply->abort();
 }
 
-// The reply finishes within the abort, with the cancellation the abort causes; the outcome
-// that explains it is kept for Finish().
+// The reply finishes with the cancellation the abort causes; the outcome that explains it is kept
+// for the end of the try.
 void cDownloadBody::Stop(QNetworkReply::NetworkError reported)
 {
     mStopped = true;
@@ -220,23 +447,100 @@ void cDownloadBody::Stop(QNetworkReply::NetworkError reported)
     mReply->abort();
 }
 
+void cDownloadBody::TryEnded()
+{
+    // An aborted reply is closed already; reading it would only put a warning in the log.
+    if (!mStopped && mReply->isOpen())
+    {
+        TakeHead();
+        TakeArrived();
+    }
+    mStallWatchdog.stop();
+    const QNetworkReply::NetworkError error = mStopped ? mStopReported : EndOfTry();
+    mReply->disconnect(this);
+    mReply->deleteLater();
+    if (BrokeOff(error) && CanResume() && mRetriesLeft > 0)
+    {
+        AskAgainLater(error);
+        return;
+    }
+    End(error);
+}
+
 // With redirects not followed Qt reports no error for a 3xx, and it would be stored as the
-// file: only a 200 with its whole body is a good transfer. A body shorter than its announced
-// length is a connection that broke off, which Qt does not always notice.
-QNetworkReply::NetworkError cDownloadBody::EndOfTransfer() const
+// file: only an accepted answer with its whole body is a good transfer. A body shorter than its
+// announced length is a connection that broke off, which Qt does not always notice.
+QNetworkReply::NetworkError cDownloadBody::EndOfTry() const
 {
     if (mReply->error() != QNetworkReply::NoError)
     {
         return mReply->error();
     }
-    if (HttpStatus(mReply) != HTTP_OK)
+    if (!mHeadAccepted)
     {
         return QNetworkReply::UnknownContentError;
     }
-    const QVariant announced = mReply->header(QNetworkRequest::ContentLengthHeader);
-    if (announced.isValid() && mReceived != announced.toLongLong())
+    const qint64 announced = AnnouncedLength(mReply);
+    if ((announced >= 0 && mTryReceived != announced) ||
+        (mPoint.length >= 0 && mReceived != mPoint.length))
     {
         return QNetworkReply::RemoteHostClosedError;
     }
     return QNetworkReply::NoError;
+}
+
+// The network let the try down, not the server's answer: nothing was refused.
+bool cDownloadBody::BrokeOff(QNetworkReply::NetworkError error) const
+{
+    return error > QNetworkReply::NoError && error < FIRST_ANSWER_ERROR && !mStopped &&
+           (!mHeadTaken || mHeadAccepted);
+}
+
+bool cDownloadBody::CanResume() const
+{
+    return mFile && mReceived > 0 && mPoint.length > 0 && !mPoint.validator.isEmpty();
+}
+
+// The bytes so far are on the disk, and recorded, before the rest is built on them: should the
+// run end before the rest has come, the next one takes it from there.
+void cDownloadBody::AskAgainLater(QNetworkReply::NetworkError error)
+{
+    const int pause = DOWNLOAD_RETRY_PAUSE_MS << (mRetries - mRetriesLeft);
+    --mRetriesLeft;
+    Keep();
+    qDebug().noquote() << QStringLiteral(
+                              "The transfer broke off at byte %1 of %2 (error %3): asking for "
+                              "the rest in %4 ms")
+                              .arg(mReceived)
+                              .arg(mPoint.length)
+                              .arg(int(error))
+                              .arg(pause);
+    mRetryPause.start(pause);
+    mGuard.ExpectBackWithin(pause);
+}
+
+void cDownloadBody::End(QNetworkReply::NetworkError error)
+{
+    mError = error;
+    if (error != QNetworkReply::NoError)
+    {
+        if (BrokeOff(error) && CanResume())
+        {
+            Keep();
+        }
+        else if (!mRefusal.isEmpty())
+        {
+            Drop(mRefusal);
+        }
+        else if (BrokeOff(error))
+        {
+            Drop(QStringLiteral(
+                "the server named no length or no validator to ask for the rest by"));
+        }
+        else
+        {
+            Drop(QStringLiteral("the transfer failed with error %1").arg(int(error)));
+        }
+    }
+    emit Finished();
 }

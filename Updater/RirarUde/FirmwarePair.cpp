@@ -1,5 +1,6 @@
 #include "FirmwarePair.h"
 
+#include "BodyFile.h"
 #include "FileDescriptor.h"
 #include "ReplacementFile.h"
 #include "UpdatePaths.h"
@@ -56,7 +57,7 @@ cPairPlaced MovePendingIntoPlace(int home)
 }
 } // namespace
 
-cPairPlaced PlaceFirmwarePair(cReplacementFile& archive, cReplacementFile& companion)
+cPairPlaced PlaceFirmwarePair(cBodyFile& archive, cBodyFile& companion)
 {
     // A pair some stopped run decided goes in first, or it would be taken for part of this one.
     FinishPlacingFirmwarePair();

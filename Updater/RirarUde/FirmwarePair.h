@@ -9,7 +9,7 @@
 //
 // Everything here is called with the update files lock held.
 
-class cReplacementFile;
+class cBodyFile;
 
 struct cPairPlaced
 {
@@ -18,7 +18,7 @@ struct cPairPlaced
 };
 
 // Puts two verified, synced files in the places of the archive and the companion.
-cPairPlaced PlaceFirmwarePair(cReplacementFile& archive, cReplacementFile& companion);
+cPairPlaced PlaceFirmwarePair(cBodyFile& archive, cBodyFile& companion);
 
 // Finishes what a stopped run left of placing a pair, or drops its archive when the pair was not
 // decided yet.

@@ -13,6 +13,8 @@ def entry(absolute):
 
 ARCHIVE = entry(box.ARCHIVE_FILE)
 CHECKSUM = entry(box.CHECKSUM_FILE)
+# What a download that did not put the pair in place keeps for the next one.
+PARTIAL_BODY = {entry(box.PARTIAL_ARCHIVE_FILE), entry(box.PARTIAL_ARCHIVE_RECORD_FILE)}
 FIRMWARE = entry(box.FIRMWARE_DIR)
 PROGRESS = entry(box.PROGRESS_FILE)
 RELAUNCH_FLAG = entry(box.FLAG_FILES["relaunch_daemon"])

@@ -27,7 +27,8 @@ NEW_TREE[archives.PAYLOAD_MEMBER] = random.Random(SEED).randbytes(1 << 20)
 TREES = {"old tree": OLD_TREE, "new tree": NEW_TREE}
 ARCHIVE = home.ARCHIVE
 COMPANION = home.CHECKSUM
-# What an extraction that ended well leaves in the home: nothing of what killed runs left.
+# What an extraction that ended well leaves in the home: nothing of what killed runs left, but
+# the partial body a download keeps for the next one.
 HOME_AFTER_EXTRACTION = {home.PROGRESS, home.FIRMWARE, home.PERSISTENT_DATA}
 EXTRACTING = box.STATE["UPDATE_STATE_EXTRACTING"]
 EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
@@ -132,11 +133,17 @@ class KilledAtAnyMoment(BoxTestCase):
         write(box.CHECKSUM_FILE, self.files[age + " companion"])
 
     def pair_entries(self):
-        """The pair's entries in the home, temporary files aside, each named by its content."""
+        """The pair's entries in the home, temporary files and the partial body aside, each
+        named by its content."""
         names = {content: name for name, content in self.files.items()}
         return {entry: names.get(read(box.HOME + "/" + entry), "something else")
                 for entry in os.listdir(path(box.HOME))
-                if entry.startswith(ARCHIVE) and ".new-" not in entry}
+                if entry.startswith(ARCHIVE) and ".new-" not in entry
+                and entry not in home.PARTIAL_BODY}
+
+    def assertPartialBodyIsTheNewArchivesStart(self):
+        if exists(box.PARTIAL_ARCHIVE_FILE):
+            self.assertTrue(self.files["new archive"].startswith(read(box.PARTIAL_ARCHIVE_FILE)))
 
     def kill_during(self, option, phase, length):
         log_start = len(box.log_bytes())
@@ -152,7 +159,7 @@ class KilledAtAnyMoment(BoxTestCase):
         self.assertEqual(run.log[-1],
                          f"Debug: Changed state value to: {EXTRACTED} (void WriteUpdateState(int))")
         self.assertEqual(firmware_tree(), tree)
-        self.assertEqual(home.entries(), HOME_AFTER_EXTRACTION)
+        self.assertEqual(home.entries() - home.PARTIAL_BODY, HOME_AFTER_EXTRACTION)
 
     def test_a_killed_download_leaves_the_old_pair_or_the_new_one(self):
         self.put_pair("old")
@@ -166,6 +173,7 @@ class KilledAtAnyMoment(BoxTestCase):
 
                     entries = self.pair_entries()
                     self.assertIn(entries, [layout.entries for layout in PAIR_LAYOUTS])
+                    self.assertPartialBodyIsTheNewArchivesStart()
                     self.assertNextExtractionMakes(next(layout.extracted for layout in PAIR_LAYOUTS
                                                         if layout.entries == entries))
 

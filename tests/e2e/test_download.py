@@ -6,6 +6,7 @@ import itertools
 import json
 import os
 import random
+import re
 import resource
 import signal
 import subprocess
@@ -14,6 +15,7 @@ import time
 import unittest
 import zlib
 from dataclasses import dataclass, field
+from typing import Callable
 
 import box
 import home
@@ -33,6 +35,7 @@ NEW = {box.ARCHIVE_FILE: ARCHIVE, box.CHECKSUM_FILE: CHECKSUM}
 # A reply that comes this late is handled after the other one (seconds).
 LATE = 0.5
 STALL_MS = box.LIMIT["DOWNLOAD_STALL_TIMEOUT_MS"]
+PAUSE_MS = box.LIMIT["DOWNLOAD_RETRY_PAUSE_MS"]
 # Memory the step may take whatever the server sends: what it needs (about 15 MiB, 25 MiB with
 # the sanitizers) with room for an emulator's own, far below what the body that inflates to
 # 256 MiB would take inflated, or an endless body held in memory.
@@ -109,10 +112,78 @@ def after_one_chunk(size_line):
     return chunks(ARCHIVE[:50 << 10]) + [size_line + b"\r\n" + ARCHIVE[50 << 10:100 << 10]]
 
 
+THIRD = len(ARCHIVE) // 3
+ETAG = '"archive-1"'
+# Seconds a server that cuts a transfer waits before it closes the connection.
+LINGER = 0.5
+# Answers a request with no head, only silence.
+SILENT = Reply(b"", stall=True)
+PARTIAL = box.PARTIAL_ARCHIVE_FILE
+
+
+def asked_from(request):
+    """Where the request asked the archive to start: the Range's first byte, 0 without one."""
+    match = re.search(rb"\r\nRange: bytes=(\d+)-\r\n", request)
+    return int(match[1]) if match else 0
+
+
+def resuming(cuts=(), stall_at=None, validator=f"ETag: {ETAG}", delay=0):
+    """The archive as a server sends it that honours a range asked with If-Range naming its
+    validator: the rest in a 206, else all of it in a 200. The connection closes at the first of
+    cuts beyond where the answer starts, or falls silent at stall_at."""
+    value = validator.partition(": ")[2]
+
+    def answer(request):
+        honoured = re.search(rb"\r\nIf-Range: (.*?)\r\n", request)
+        start = asked_from(request) if honoured and honoured[1].decode() == value else 0
+        end = min([at for at in (*cuts, stall_at or 0) if at > start], default=len(ARCHIVE))
+        lines = [f"Content-Length: {len(ARCHIVE) - start}", validator, "Connection: close"]
+        if start:
+            lines.insert(0, f"Content-Range: bytes {start}-{len(ARCHIVE) - 1}/{len(ARCHIVE)}")
+        return Reply(head(*lines, status=206 if start else 200),
+                     lambda: lingering(ARCHIVE[start:end]), delay=delay, stall=end == stall_at)
+    return answer
+
+
+def lingering(data):
+    """data, then time for the step to take all of it before the connection closes: Qt drops
+    what it had not handed on when a connection closes."""
+    yield data
+    time.sleep(LINGER)
+
+
+def rest(start, length=len(ARCHIVE), etag=ETAG, cut=len(ARCHIVE)):
+    """A 206 that claims to hold the archive from start on, of length bytes in all, closed at
+    cut."""
+    return Reply(head(f"Content-Range: bytes {start}-{length - 1}/{length}",
+                      f"Content-Length: {len(ARCHIVE) - start}", f"ETag: {etag}",
+                      "Connection: close", status=206), lambda: lingering(ARCHIVE[start:cut]))
+
+
+def change_partial_body(at, content=None):
+    """Overwrites the kept body from byte at on with content, or cuts it there."""
+    with open(box.path(PARTIAL), "r+b") as f:
+        f.truncate(at) if content is None else (f.seek(at), f.write(content))
+
+
+@dataclass
+class Earlier:
+    """A run before the one a behaviour is about, against these archive replies: let end, or
+    killed at its first log line that holds kill_at; then afterwards changes the box."""
+    archive: tuple
+    checksum: Reply = field(default_factory=lambda: whole(CHECKSUM))
+    kill_at: str = ""
+    afterwards: Callable = lambda: None
+
+
+# Cut at a third, and each retry cut before the rest's first byte.
+KEEPS_A_THIRD = Earlier((resuming(cuts=[THIRD]), rest(THIRD, cut=THIRD)))
+
+
 @dataclass
 class Behaviour:
     name: str
-    archive: Reply
+    archive: tuple  # one Reply for each request in turn, the last one from then on
     checksum: Reply
     # What the step prints: one object, or one per way Qt can see the fault (each run must
     # print one of them).
@@ -120,6 +191,11 @@ class Behaviour:
     files: dict  # the archive and companion afterwards: OLD or NEW, byte for byte
     runs: int = 1
     largest_file: int = resource.RLIM_INFINITY  # the room the home has left
+    asked: tuple = (0,)  # where each request for the archive asked it to start, in any order
+    kept: bytes = None  # the partial body kept afterwards, if any
+    logged: tuple = ()  # messages the log holds, in this order among others
+    earlier: Earlier = None
+    at_once: int = 1  # steps started side by side
 
 
 BEHAVIOURS = [
@@ -231,21 +307,122 @@ BEHAVIOURS = [
               archive=whole(ARCHIVE, delay=1),
               checksum=plain(status=404),
               printed=(printed(Checksum=(203, False)),), files=OLD),
+    Behaviour("a cut at a third, a stall at two thirds: resumed each time",
+              archive=resuming(cuts=[THIRD], stall_at=2 * THIRD),
+              checksum=whole(CHECKSUM),
+              printed=(BOTH_PLACED,), files=NEW, asked=(0, THIRD, 2 * THIRD),
+              logged=(f"The transfer broke off at byte {THIRD} of {len(ARCHIVE)} (error 2): "
+                      f"asking for the rest in {PAUSE_MS} ms",
+                      f"Resumed at byte {THIRD} of {len(ARCHIVE)}",
+                      f"The transfer broke off at byte {2 * THIRD} of {len(ARCHIVE)} (error 5): "
+                      f"asking for the rest in {2 * PAUSE_MS} ms")),
+    Behaviour("a cut, resumed by Last-Modified",
+              archive=resuming(cuts=[THIRD], validator="Last-Modified: Sun, 06 Dec 2026 06:10:01 GMT"),
+              checksum=whole(CHECKSUM),
+              printed=(BOTH_PLACED,), files=NEW, asked=(0, THIRD)),
+    Behaviour("a cut, then the range ignored",
+              archive=(resuming(cuts=[THIRD]), whole(ARCHIVE, f"ETag: {ETAG}")),
+              checksum=whole(CHECKSUM),
+              printed=(BOTH_PLACED,), files=NEW, asked=(0, THIRD),
+              logged=("The server ignored the range: starting over from byte 0",)),
+    Behaviour("a cut, then the rest from a byte later",
+              archive=(resuming(cuts=[THIRD]), rest(THIRD + 1)),
+              checksum=whole(CHECKSUM),
+              printed=(printed(Checksum=(0, False), Firmware=(299, False)),), files=OLD,
+              asked=(0, THIRD),
+              logged=(f"Dropped the partial body ({THIRD} bytes): the server sent "
+                      f'"bytes {THIRD + 1}-{len(ARCHIVE) - 1}/{len(ARCHIVE)}" for the rest '
+                      f"from byte {THIRD} of {len(ARCHIVE)}",)),
+    Behaviour("a cut, then the rest of a longer archive",
+              archive=(resuming(cuts=[THIRD]), rest(THIRD, length=len(ARCHIVE) + 1)),
+              checksum=whole(CHECKSUM),
+              printed=(printed(Checksum=(0, False), Firmware=(299, False)),), files=OLD,
+              asked=(0, THIRD)),
+    Behaviour("a cut, then a 416",
+              archive=(resuming(cuts=[THIRD]), plain(status=416)),
+              checksum=whole(CHECKSUM),
+              printed=(printed(Checksum=(0, False), Firmware=(299, False)),), files=OLD,
+              asked=(0, THIRD),
+              logged=(f"Dropped the partial body ({THIRD} bytes): the server answered the "
+                      "request for the rest with status 416",)),
+    Behaviour("a cut, and each retry cut before its first byte: the partial body kept",
+              archive=KEEPS_A_THIRD.archive,
+              checksum=whole(CHECKSUM),
+              printed=(printed(Checksum=(0, False), Firmware=(2, False)),), files=OLD,
+              asked=(0, THIRD, THIRD, THIRD), kept=ARCHIVE[:THIRD]),
+    Behaviour("the rest of a kept body, its ETag changed since",
+              earlier=KEEPS_A_THIRD,
+              archive=rest(THIRD, etag='"archive-2"'),
+              checksum=whole(CHECKSUM),
+              printed=(printed(Checksum=(0, False), Firmware=(299, False)),), files=OLD,
+              asked=(THIRD,),
+              logged=(f"Dropped the partial body ({THIRD} bytes): the server's validator "
+                      f"changed from {ETAG} to \"archive-2\"",)),
+    Behaviour("the rest of a body kept by a killed run",
+              earlier=Earlier((resuming(cuts=[THIRD]), SILENT), kill_at="asking for the rest"),
+              archive=resuming(),
+              checksum=whole(CHECKSUM),
+              printed=(BOTH_PLACED,), files=NEW, asked=(THIRD,)),
+    Behaviour("a kept body corrupted",
+              earlier=Earlier(KEEPS_A_THIRD.archive,
+                              afterwards=lambda: change_partial_body(1000, b"corrupted")),
+              archive=resuming(),
+              checksum=whole(CHECKSUM),
+              printed=(printed(Checksum=(0, False), Firmware=(299, False)),), files=OLD,
+              asked=(THIRD,)),
+    Behaviour("a kept body shorter than its record",
+              earlier=Earlier(KEEPS_A_THIRD.archive,
+                              afterwards=lambda: change_partial_body(THIRD // 2)),
+              archive=resuming(),
+              checksum=whole(CHECKSUM),
+              printed=(BOTH_PLACED,), files=NEW,
+              logged=(f"Dropped the partial body of an earlier run: {THIRD // 2} bytes "
+                      "without a record that fits them",)),
+    Behaviour("a whole archive kept when the companion failed, then its last byte asked again",
+              earlier=Earlier((resuming(),), checksum=plain(status=404, delay=LATE)),
+              archive=resuming(),
+              checksum=whole(CHECKSUM),
+              printed=(BOTH_PLACED,), files=NEW, asked=(len(ARCHIVE) - 1,)),
+    Behaviour("two downloads at once while a body is kept",
+              earlier=KEEPS_A_THIRD,
+              archive=resuming(delay=LATE),
+              checksum=whole(CHECKSUM),
+              printed=(BOTH_PLACED,), files=NEW, asked=(0, THIRD), at_once=2),
+    Behaviour("100,000 header lines at once",
+              archive=whole(ARCHIVE, *(f"X-Line-{line}: {line}" for line in range(100000))),
+              checksum=whole(CHECKSUM),
+              # The companion's reply may have been handled before Qt took the step's thread.
+              printed=(printed(Checksum=(5, False), Firmware=(5, False)),
+                       printed(Checksum=(0, False), Firmware=(5, False))), files=OLD,
+              logged=("The step is held up inside Qt: ending it",)),
+    Behaviour("a companion trickled two bytes at a time, each well within the stall limit",
+              archive=whole(ARCHIVE),
+              checksum=trickled(CHECKSUM, pieces=len(CHECKSUM), pause=STALL_MS / 1500),
+              printed=(printed(Checksum=(5, False), Firmware=(0, False)),), files=OLD,
+              logged=(f"Less than {box.LIMIT['DOWNLOAD_STALL_MIN_BYTES']} bytes received in "
+                      f'{STALL_MS} ms: giving up on QUrl("http://{box.FIRMWARE_SERVER}'
+                      f'{CHECKSUM_PATH}")',)),
+    Behaviour("an interim 103 before the 200",
+              archive=Reply(b"HTTP/1.1 103 Early Hints\r\nLink: </x>; rel=preload\r\n\r\n"
+                            + head(f"Content-Length: {len(ARCHIVE)}", "Connection: close"),
+                            lambda: [ARCHIVE]),
+              checksum=whole(CHECKSUM, delay=1),
+              printed=(printed(Firmware=(299, False)),), files=OLD),
 ]
 
 
 @dataclass
 class Measured:
     stdout: bytes
-    log: list
     peak_kib: int  # the step's peak resident memory
     seconds: float
 
 
-def run_download(largest_file, timeout=60):
-    """Runs the step once, as the box's programs do, under GNU time for its peak memory: the
-    kernel counts what a process's parent held when it was started, so the step is started by
-    that small program, not by this test."""
+def run_downloads(largest_file, at_once=1, timeout=60):
+    """Runs the step as the box's programs do, at_once side by side, each under GNU time for its
+    peak memory: the kernel counts what a process's parent held when it was started, so the step
+    is started by that small program, not by this test. Returns the runs and the messages they
+    logged."""
     log_before = len(box.log_bytes())
 
     def limit_room():
@@ -253,26 +430,35 @@ def run_download(largest_file, timeout=60):
         resource.setrlimit(resource.RLIMIT_FSIZE, (largest_file, largest_file))
 
     started = time.monotonic()
-    with tempfile.NamedTemporaryFile() as peak:
-        command = ["/usr/bin/time", "-f", "%M", "-o", peak.name, *box.EMULATOR, box.TOOL,
-                   "--downloadfirmware"]
-        with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              env=dict(os.environ, LC_ALL="C", TZ="UTC"), preexec_fn=limit_room,
-                              start_new_session=True) as child:
+    peaks = [tempfile.NamedTemporaryFile() for _ in range(at_once)]
+    children = [subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak.name, *box.EMULATOR,
+                                  box.TOOL, "--downloadfirmware"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 env=dict(os.environ, LC_ALL="C", TZ="UTC"),
+                                 preexec_fn=limit_room, start_new_session=True)
+                for peak in peaks]
+    runs = []
+    for child, peak in zip(children, peaks):
+        with child, peak:
             try:
                 stdout, stderr = child.communicate(timeout=timeout)
             except subprocess.TimeoutExpired:
                 os.killpg(child.pid, signal.SIGKILL)
                 child.communicate()
                 raise AssertionError(f"the step did not end within {timeout} s")
-        peak_kib = int(peak.read().split()[-1])
-    if box.SANITIZER_REPORT.search(stderr):
-        raise AssertionError("sanitizer report:\n" + stderr.decode("utf-8", "replace"))
-    if child.returncode != 1:
-        raise AssertionError(f"exit status {child.returncode}; stderr:\n{stderr}")
+            if box.SANITIZER_REPORT.search(stderr):
+                raise AssertionError("sanitizer report:\n" + stderr.decode("utf-8", "replace"))
+            if child.returncode != 1:
+                raise AssertionError(f"exit status {child.returncode}; stderr:\n{stderr}")
+            runs.append(Measured(stdout, int(peak.read().split()[-1]),
+                                 time.monotonic() - started))
     added = box.log_bytes()[log_before:]
-    lines = [box.strip_timestamp(line) for line in added.split(b"\n")[:-1]]
-    return Measured(stdout, lines, peak_kib, time.monotonic() - started)
+    return runs, [box.strip_timestamp(line) for line in added.split(b"\n")[:-1]]
+
+
+def message(line):
+    """A log line without its level and the function that logged it."""
+    return line.removeprefix("Debug: ").rpartition(" (")[0]
 
 
 class DownloadTestCase(BoxTestCase):
@@ -281,11 +467,19 @@ class DownloadTestCase(BoxTestCase):
         self.server = FirmwareServer(int(box.FIRMWARE_SERVER.rpartition(":")[2])).start()
         self.addCleanup(self.server.stop)
 
-    def assertHomeHolds(self, files):
-        """Exactly these files beside the log directory: no temporary file left behind."""
-        self.assertEqual(home.entries(), {home.PERSISTENT_DATA, home.ARCHIVE, home.CHECKSUM})
+    def assertHomeHolds(self, files, kept=None):
+        """Exactly these files beside the log directory, and the partial body kept when one is
+        expected: no temporary file left behind."""
+        expected = {home.PERSISTENT_DATA, home.ARCHIVE, home.CHECKSUM}
+        self.assertEqual(home.entries(), expected | (home.PARTIAL_BODY if kept else set()))
         for name, content in files.items():
             self.assertFileBytes(name, content)
+        if kept:
+            self.assertFileBytes(box.PARTIAL_ARCHIVE_FILE, kept)
+
+
+def as_tuple(replies):
+    return replies if isinstance(replies, tuple) else (replies,)
 
 
 class Download(DownloadTestCase):
@@ -294,20 +488,44 @@ class Download(DownloadTestCase):
         for name, content in OLD.items():
             write(name, content)
 
+    def run_earlier(self, earlier):
+        self.server.answer(ARCHIVE_PATH, *earlier.archive)
+        self.server.answer(CHECKSUM_PATH, earlier.checksum)
+        if not earlier.kill_at:
+            box.run_tool("--downloadfirmware")
+        else:
+            log_start = len(box.log_bytes())
+            tool = box.start_tool("--downloadfirmware")
+            box.wait_for_line(earlier.kill_at, log_start)
+            tool.kill()
+            tool.communicate(timeout=30)
+        earlier.afterwards()
+
     def test_each_server_behaviour_leaves_a_matching_pair(self):
         for behaviour in BEHAVIOURS:
-            self.server.answer(ARCHIVE_PATH, behaviour.archive)
-            self.server.answer(CHECKSUM_PATH, behaviour.checksum)
             for attempt in range(behaviour.runs):
                 with self.subTest(behaviour.name, attempt=attempt):
                     self.lay_out_old_pair()
-                    run = run_download(behaviour.largest_file)
-                    self.assertIn(run.stdout, behaviour.printed)
-                    self.assertHomeHolds(behaviour.files)
-                    self.assertLess(run.peak_kib, PEAK_MEMORY_KIB)
-                    self.assertEqual([line for line in run.log if "Warning" in line], [])
-                    # A refused or failed transfer ends the step without waiting for the rest.
-                    self.assertLess(run.seconds, STALL_MS / 1000 + 5)
+                    if behaviour.earlier:
+                        self.run_earlier(behaviour.earlier)
+                    self.server.answer(ARCHIVE_PATH, *as_tuple(behaviour.archive))
+                    self.server.answer(CHECKSUM_PATH, behaviour.checksum)
+                    self.server.requests.clear()
+                    runs, log = run_downloads(behaviour.largest_file, behaviour.at_once)
+                    for run in runs:
+                        self.assertIn(run.stdout, behaviour.printed)
+                        self.assertLess(run.peak_kib, PEAK_MEMORY_KIB)
+                        # A refused or failed transfer ends the step without waiting for the
+                        # rest; a stall costs the limit once.
+                        self.assertLess(run.seconds, STALL_MS / 1000 + 5)
+                    self.assertHomeHolds(behaviour.files, behaviour.kept)
+                    self.assertEqual(sorted(asked_from(request) for request in self.server.requests
+                                            if request.startswith(f"GET {ARCHIVE_PATH} ".encode())),
+                                     sorted(behaviour.asked))
+                    messages = iter(message(line) for line in log)
+                    for expected in behaviour.logged:
+                        self.assertIn(expected, messages)
+                    self.assertEqual([line for line in log if "Warning" in line], [])
 
 
 @dataclass
@@ -392,11 +610,13 @@ class GoodDownload(DownloadTestCase):
         self.server.answer(ARCHIVE_PATH, whole(ARCHIVE, delay=LATE))
         self.server.answer(CHECKSUM_PATH, whole(other.encode() + COMPANION_TAIL))
         run = box.run_tool("--downloadfirmware")
-        self.assertEqual(run.log[-3:], [
+        self.assertEqual(run.log[-4:], [
             logged(f'Calculated: "{DIGEST.decode()}"', ARCHIVE_REPLY.function),
             logged(f'Read:       "{other}"', ARCHIVE_REPLY.function),
             logged("The checksum does not describe the archive: the previous files stay",
                    ARCHIVE_REPLY.function),
+            f"Debug: Dropped the partial body ({len(ARCHIVE)} bytes): the archive does not "
+            "match the companion (void cDownloadBody::Drop(const QString&))",
         ])
 
 

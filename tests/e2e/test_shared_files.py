@@ -160,7 +160,7 @@ class Planted:
     writes."""
     option: str
     at: str
-    content: bytes  # what the path holds afterwards, a regular file
+    content: bytes  # what the path holds afterwards, a regular file; None: nothing
 
 
 PLANTED = [
@@ -171,6 +171,7 @@ PLANTED = [
     Planted("--extractfirmware", box.FLAG_FILES["relaunch_daemon"], b""),
     Planted("--downloadfirmware", box.ARCHIVE_FILE, NEW_PAIR[0]),
     Planted("--downloadfirmware", box.CHECKSUM_FILE, NEW_PAIR[1]),
+    Planted("--downloadfirmware", box.PARTIAL_ARCHIVE_FILE, None),
 ]
 
 
@@ -194,7 +195,10 @@ class PlantedLinks(SharedFilesTestCase):
                 with open(VICTIM, "rb") as f:
                     self.assertEqual(f.read(), b"not for the box\n")
                 self.assertFalse(os.path.islink(path(case.at)))
-                self.assertFileBytes(case.at, case.content)
+                if case.content is None:
+                    self.assertFalse(os.path.lexists(path(case.at)))
+                else:
+                    self.assertFileBytes(case.at, case.content)
 
 
 if __name__ == "__main__":
