@@ -345,6 +345,11 @@ BEHAVIOURS = [
               asked=(0, THIRD),
               logged=(f"Dropped the partial body ({THIRD} bytes): the server answered the "
                       "request for the rest with status 416",)),
+    Behaviour("a chunked body with an ETag, cut: no length to check the rest against",
+              archive=Reply(head("Transfer-Encoding: chunked", f"ETag: {ETAG}", "Connection: close"),
+                            lambda: lingering(b"".join(chunks(ARCHIVE))[:THIRD])),
+              checksum=whole(CHECKSUM),
+              printed=(printed(Checksum=(0, False), Firmware=(2, False)),), files=OLD),
     Behaviour("a cut, and each retry cut before its first byte: the partial body kept",
               archive=KEEPS_A_THIRD.archive,
               checksum=whole(CHECKSUM),
