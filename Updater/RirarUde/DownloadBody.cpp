@@ -302,7 +302,8 @@ QString cDownloadBody::RestFault(int status) const
     if (!validator.isEmpty() && validator != mPoint.validator)
     {
         return QStringLiteral("the server's validator changed from %1 to %2")
-            .arg(QString::fromLatin1(mPoint.validator), QString::fromLatin1(validator));
+            .arg(QString::fromLatin1(mPoint.validator))
+            .arg(QString::fromLatin1(validator));
     }
     return QString();
 }
@@ -459,6 +460,7 @@ void cDownloadBody::TryEnded()
     const QNetworkReply::NetworkError error = mStopped ? mStopReported : EndOfTry();
     mReply->disconnect(this);
     mReply->deleteLater();
+    mReply = nullptr;
     if (BrokeOff(error) && CanResume() && mRetriesLeft > 0)
     {
         AskAgainLater(error);

@@ -8,7 +8,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 #include <memory>
 
@@ -105,7 +104,7 @@ private:
     qint64 mKeptUpTo = 0;
     QNetworkReply::NetworkError mError = QNetworkReply::NoError;
     // The request under way, one per try.
-    QPointer<QNetworkReply> mReply;
+    QNetworkReply* mReply = nullptr; // until the try has ended
     qint64 mTryStart = 0;
     qint64 mTryReceived = 0;
     qint64 mSinceWatchdog = 0;

@@ -100,8 +100,9 @@ qint64 CountOf(const QJsonValue& value)
 cResumePoint ReadRecord()
 {
     const QJsonObject record = QJsonDocument::fromJson(ReadFirstLine(RECORD_PATH)).object();
+    const QString validator = record.value(VALIDATOR_KEY).toString();
     cResumePoint point;
-    point.validator = record.value(VALIDATOR_KEY).toString().toLatin1();
+    point.validator = validator.toLatin1();
     point.length = CountOf(record.value(LENGTH_KEY));
     point.kept = CountOf(record.value(KEPT_KEY));
     return point;
