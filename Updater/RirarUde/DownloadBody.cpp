@@ -113,7 +113,9 @@ void cDownloadBody::Abandon()
     mStallWatchdog.stop();
     if (mReply)
     {
+        // The manager aborts it; an end of the try already on its way finds no try.
         mReply->disconnect(this);
+        mReply = nullptr;
     }
     if (CanResume())
     {
@@ -450,6 +452,10 @@ void cDownloadBody::Stop(QNetworkReply::NetworkError reported)
 
 void cDownloadBody::TryEnded()
 {
+    if (!mReply)
+    {
+        return;
+    }
     // An aborted reply is closed already; reading it would only put a warning in the log.
     if (!mStopped && mReply->isOpen())
     {
