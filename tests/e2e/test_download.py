@@ -118,7 +118,6 @@ ETAG = '"archive-1"'
 LINGER = 0.5
 # Answers a request with no head, only silence.
 SILENT = Reply(b"", stall=True)
-PARTIAL = box.PARTIAL_ARCHIVE_FILE
 
 
 def asked_from(request):
@@ -161,8 +160,12 @@ def rest(start, length=len(ARCHIVE), etag=ETAG, delay=0):
 
 def change_partial_body(at, content=None):
     """Overwrites the kept body from byte at on with content, or cuts it there."""
-    with open(box.path(PARTIAL), "r+b") as f:
-        f.truncate(at) if content is None else (f.seek(at), f.write(content))
+    with open(box.path(box.PARTIAL_ARCHIVE_FILE), "r+b") as f:
+        if content is None:
+            f.truncate(at)
+        else:
+            f.seek(at)
+            f.write(content)
 
 
 @dataclass
@@ -318,7 +321,8 @@ BEHAVIOURS = [
                       f"The transfer broke off at byte {2 * THIRD} of {len(ARCHIVE)} (error 5): "
                       f"asking for the rest in {2 * PAUSE_MS} ms")),
     Behaviour("a cut, resumed by Last-Modified",
-              archive=resuming(cuts=[THIRD], validator="Last-Modified: Sun, 06 Dec 2026 06:10:01 GMT"),
+              archive=resuming(cuts=[THIRD],
+                               validator="Last-Modified: Sun, 06 Dec 2026 06:10:01 GMT"),
               checksum=whole(CHECKSUM),
               printed=(BOTH_PLACED,), files=NEW, asked=(0, THIRD)),
     Behaviour("a cut, then the range ignored",
@@ -347,7 +351,8 @@ BEHAVIOURS = [
               logged=(f"Dropped the partial body ({THIRD} bytes): the server answered the "
                       "request for the rest with status 416",)),
     Behaviour("a chunked body with an ETag, cut: no length to check the rest against",
-              archive=Reply(head("Transfer-Encoding: chunked", f"ETag: {ETAG}", "Connection: close"),
+              archive=Reply(head("Transfer-Encoding: chunked", f"ETag: {ETAG}",
+                                 "Connection: close"),
                             lambda: lingering(b"".join(chunks(ARCHIVE))[:THIRD])),
               checksum=whole(CHECKSUM),
               printed=(printed(Checksum=(0, False), Firmware=(2, False)),), files=OLD),
@@ -527,8 +532,9 @@ class Download(DownloadTestCase):
                     self.assertHomeHolds(behaviour.files, behaviour.kept)
                     # Qt itself sends a request again at times when its connection closes, and
                     # drops that copy at once: which starts were asked is what counts.
-                    self.assertEqual(sorted({asked_from(request) for request in self.server.requests
-                                             if request.startswith(f"GET {ARCHIVE_PATH} ".encode())}),
+                    archive_requests = [request for request in self.server.requests
+                                        if request.startswith(f"GET {ARCHIVE_PATH} ".encode())]
+                    self.assertEqual(sorted({asked_from(request) for request in archive_requests}),
                                      sorted(set(behaviour.asked)))
                     messages = iter(message(line) for line in log)
                     for expected in behaviour.logged:
