@@ -17,9 +17,10 @@ constexpr qint64 DOWNLOAD_READ_BUFFER_BYTES = 512 * 1024;
 // How much of a body is left in the page cache before it is handed to the disk.
 constexpr qint64 WRITEBACK_STRETCH_BYTES = 8 * 1024 * 1024;
 
-// How much of a body that may be resumed is on the disk before it is recorded for the next run:
-// a run killed during a transfer loses at most this much besides what it had not yet written.
-constexpr qint64 KEEP_STRETCH_BYTES = 32 * 1024 * 1024;
+// How often the bytes of a body that may be resumed are put on the disk and recorded for the next
+// run, while they keep coming: a run killed during a transfer loses at most this much of it. Each
+// record waits for the disk, which a fast transfer would feel if it came every few MiB.
+constexpr qint64 KEEP_INTERVAL_MS = 10000;
 
 // What an earlier run kept is read back in pieces of this size.
 constexpr int KEPT_READ_BYTES = 1024 * 1024;
@@ -89,6 +90,7 @@ cDownloadBody::cDownloadBody(std::unique_ptr<cBodyFile> file, qint64 maxBytes, i
     connect(&mStallWatchdog, &QTimer::timeout, this, &cDownloadBody::GiveUpStalled);
     mRetryPause.setSingleShot(true);
     connect(&mRetryPause, &QTimer::timeout, this, &cDownloadBody::Ask);
+    mSinceKept.start();
     if (mFile)
     {
         mBytesWritten = 0;
@@ -178,7 +180,7 @@ void cDownloadBody::TakeKept()
         return;
     }
     mPoint = kept;
-    mReceived = mBytesWritten = mWritebackStart = mKeptUpTo = read;
+    mReceived = mBytesWritten = mWritebackStart = read;
 }
 
 // The body starts again from its first byte, and nothing of what was kept is counted.
@@ -188,7 +190,7 @@ bool cDownloadBody::Restart()
     mFirstLine.clear();
     mFirstLineComplete = false;
     mPoint = cResumePoint();
-    mReceived = mBytesWritten = mWritebackStart = mKeptUpTo = 0;
+    mReceived = mBytesWritten = mWritebackStart = 0;
     const bool emptied = mFile->StartOver();
     TellGuard();
     return emptied;
@@ -343,7 +345,7 @@ void cDownloadBody::TakeChunk(const QByteArray& chunk)
         Stop(QNetworkReply::NoError);
         return;
     }
-    if (mBytesWritten - mKeptUpTo >= KEEP_STRETCH_BYTES && CanResume())
+    if (mSinceKept.hasExpired(KEEP_INTERVAL_MS) && CanResume())
     {
         Keep();
     }
@@ -396,7 +398,7 @@ void cDownloadBody::Keep()
     const cStepGuard::cOwnWork syncing(mGuard);
     mPoint.kept = mReceived;
     mFile->Keep(mPoint);
-    mKeptUpTo = mReceived;
+    mSinceKept.start();
     TellGuard();
 }
 

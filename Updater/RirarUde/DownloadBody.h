@@ -5,6 +5,7 @@
 #include "BodyFile.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
@@ -101,7 +102,7 @@ private:
     qint64 mReceived = 0;
     qint64 mBytesWritten = -1;
     qint64 mWritebackStart = 0;
-    qint64 mKeptUpTo = 0;
+    QElapsedTimer mSinceKept;
     QNetworkReply::NetworkError mError = QNetworkReply::NoError;
     // The request under way, one per try.
     QNetworkReply* mReply = nullptr; // until the try has ended

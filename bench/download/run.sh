@@ -295,7 +295,7 @@ if [ -n "$baseline" ]; then
         none
     row "$what, the tool at $BASELINE_REF: archive bytes fetched" \
         "$(column_median restarted 2)" MiB "the archive" 256 "" none
-    # What keeping the body resumable (a record every 32 MiB) costs a download that is not cut.
+    # What keeping the body resumable costs a download that is not cut.
     row "download 256 MiB from nginx uncut, through the proxy: wall time" "$uncut_time" s \
         "the tool at $BASELINE_REF" "$(seconds "$(column_median uncut_before 1)")" "" none
 fi
