@@ -1,6 +1,7 @@
 #include "FirmwarePair.h"
 
 #include "BodyFile.h"
+#include "CrashPoint.h"
 #include "FileDescriptor.h"
 #include "ReplacementFile.h"
 #include "UpdatePaths.h"
@@ -51,6 +52,7 @@ cPairPlaced MovePendingIntoPlace(int home)
     }
     const bool archive = !Exists(home, pendingArchive) ||
                          RenameDurably(home, pendingArchive, NameOf(UPDATER_ARCHIVE_FILE));
+    CRASH_POINT("archive-in-place");
     const bool companion =
         archive && RenameDurably(home, pendingCompanion, NameOf(UPDATER_CHECKSUM_FILE));
     return {archive, companion};
@@ -66,6 +68,7 @@ cPairPlaced PlaceFirmwarePair(cBodyFile& archive, cBodyFile& companion)
     {
         return {false, false};
     }
+    CRASH_POINT("archive-pending");
     if (!companion.CommitAs(PendingName(UPDATER_CHECKSUM_FILE)))
     {
         // Its rename may have been done without reaching the disk: the pair is undecided again.
@@ -73,6 +76,7 @@ cPairPlaced PlaceFirmwarePair(cBodyFile& archive, cBodyFile& companion)
         unlinkat(home.Get(), PendingName(UPDATER_ARCHIVE_FILE).constData(), 0);
         return {false, false};
     }
+    CRASH_POINT("pair-decided");
     return MovePendingIntoPlace(home.Get());
 }
 

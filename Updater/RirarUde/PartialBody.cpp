@@ -1,5 +1,6 @@
 #include "PartialBody.h"
 
+#include "CrashPoint.h"
 #include "FixedPaths.h"
 #include "ReplacementFile.h"
 #include "UpdatePaths.h"
@@ -227,6 +228,7 @@ void cPartialBody::Keep(const cResumePoint& point)
     {
         return;
     }
+    CRASH_POINT("partial-body-synced");
     const QJsonObject record{{VALIDATOR_KEY, QString::fromLatin1(point.validator)},
                              {LENGTH_KEY, double(point.length)},
                              {KEPT_KEY, double(kept)}};

@@ -1,10 +1,12 @@
-"""The tool killed with SIGKILL at random moments of a download and of an extraction. After each
-kill the archive and its companion are the old pair or the new one, the firmware tree is absent
-or whole from one archive, the progress file holds a number, and the next run succeeds. Seeded,
-so that a failure repeats; it takes minutes, so it carries the ctest label crash."""
+"""The tool killed (SIGKILL) where a kill hurts most: at the named instants between renames that
+belong together, where the sandbox build kills itself when RIRARUDE_CRASH_POINT names one, and
+at a few seeded random moments. After each kill the archive and its companion are the old pair
+or the new one, the firmware tree is absent or whole from one archive, the progress file holds a
+number, and the next run makes the new firmware."""
 
 import os
 import random
+import signal
 import tempfile
 import time
 import unittest
@@ -14,75 +16,54 @@ import archives
 import box
 import home
 from box import BoxTestCase, exists, path, read, run_tool, write
-from firmware_server import ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, trickled
+from firmware_server import (ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, Reply, head, plain,
+                             trickled)
 
 SEED = 15
-# The same members in both trees, with other content, so that a mix of the two shows.
-OLD_TREE = {}
-NEW_TREE = {}
-for index in range(300):
-    OLD_TREE[f"{archives.FIRMWARE_MEMBER}/lib/{index:04}.so"] = b"old %04d\n" % index * 200
-    NEW_TREE[f"{archives.FIRMWARE_MEMBER}/lib/{index:04}.so"] = b"new %04d\n" % index * 200
-NEW_TREE[archives.PAYLOAD_MEMBER] = random.Random(SEED).randbytes(1 << 20)
-TREES = {"old tree": OLD_TREE, "new tree": NEW_TREE}
-ARCHIVE = home.ARCHIVE
-COMPANION = home.CHECKSUM
-# What an extraction that ended well leaves in the home: nothing of what killed runs left, but
-# the partial body a download keeps for the next one.
-HOME_AFTER_EXTRACTION = {home.PROGRESS, home.FIRMWARE, home.PERSISTENT_DATA}
+# The same members in both trees with other content, so that a mix of the two shows.
+TREES = {age + " tree": {f"{archives.FIRMWARE_MEMBER}/lib/{index:02}.so": b"%s %02d\n" % (
+    age.encode(), index) * 2000 for index in range(20)} for age in ("old", "new")}
+ARCHIVE, COMPANION = home.ARCHIVE, home.CHECKSUM
 EXTRACTING = box.STATE["UPDATE_STATE_EXTRACTING"]
 EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
-END_OF_RUN = "the end of the run"
+RANDOM_KILLS = 3
 
 
 @dataclass
-class Phase:
-    title: str
-    start: str  # the log line that opens it
-    end: str  # the log line that closes it
-    kills: int  # at random moments within it
+class Point:
+    """A named instant, what a kill there leaves of the pair (each entry by what it holds) and
+    of the tree, and the tree the next extraction makes of it."""
+    step: str
+    name: str
+    pair: dict
+    tree: str
+    next_tree: str
 
 
-DOWNLOAD_PHASES = [
-    Phase("the transfers", "getting", "Got both", kills=10),
-    Phase("putting the pair in place", "Got both", END_OF_RUN, kills=10),
+OLD_PAIR = {ARCHIVE: "old archive", COMPANION: "old companion"}
+NEW_PAIR = {ARCHIVE: "new archive", COMPANION: "new companion"}
+POINTS = [
+    Point("--downloadfirmware", "archive-pending",
+          {**OLD_PAIR, ARCHIVE + ".pending": "new archive"}, "old tree", "old tree"),
+    Point("--downloadfirmware", "pair-decided",
+          {**OLD_PAIR, ARCHIVE + ".pending": "new archive", COMPANION + ".pending": "new companion"},
+          "old tree", "new tree"),
+    Point("--downloadfirmware", "archive-in-place",
+          {ARCHIVE: "new archive", COMPANION: "old companion",
+           COMPANION + ".pending": "new companion"}, "old tree", "new tree"),
+    Point("--extractfirmware", "old-tree-moved-aside", NEW_PAIR, "absent", "new tree"),
+    Point("--extractfirmware", "tree-in-place", NEW_PAIR, "new tree", "new tree"),
+    # The archive is consumed only once the new tree is in place; the next extraction has
+    # nothing to make, and the one after a new upload makes the tree again.
+    Point("--extractfirmware", "archive-consumed", {COMPANION: "new companion"}, "new tree",
+          "new tree"),
 ]
-EXTRACTION_PHASES = [
-    Phase("moving the old tree aside and removing it", f"Changed state value to: {EXTRACTING}",
-          "Extracting with the following command", kills=7),
-    Phase("unpacking", "Extracting with the following command", "untar stderr", kills=7),
-    Phase("checking, moving into place, consuming the pair", "untar stderr", END_OF_RUN,
-          kills=7),
-]
 
-
-@dataclass
-class PairLayout:
-    """What a killed download may leave of the pair, each entry named by what it holds, and the
-    tree the next extraction, which puts a decided pair in place first, makes of it."""
-    title: str
-    entries: dict  # temporary files aside
-    extracted: str
-
-
-PAIR_LAYOUTS = [
-    PairLayout("the old pair", {ARCHIVE: "old archive", COMPANION: "old companion"}, "old tree"),
-    PairLayout("the old pair, the new archive pending",
-               {ARCHIVE: "old archive", COMPANION: "old companion",
-                ARCHIVE + ".pending": "new archive"}, "old tree"),
-    PairLayout("the old pair, the new pair pending",
-               {ARCHIVE: "old archive", COMPANION: "old companion",
-                ARCHIVE + ".pending": "new archive", COMPANION + ".pending": "new companion"},
-               "new tree"),
-    PairLayout("the new archive in place, its companion pending",
-               {ARCHIVE: "new archive", COMPANION: "old companion",
-                COMPANION + ".pending": "new companion"}, "new tree"),
-    PairLayout("the new pair", {ARCHIVE: "new archive", COMPANION: "new companion"}, "new tree"),
-]
-# What a killed extraction may leave of the pair: it removes the archive first.
-EXTRACTION_PAIR_LEFTOVERS = [{ARCHIVE: "new archive", COMPANION: "new companion"},
-                             {COMPANION: "new companion"}, {}]
-
+# What a kill at any moment may leave of the pair, and the tree the next extraction makes of it.
+DOWNLOAD_LAYOUTS = [(OLD_PAIR, "old tree"), (NEW_PAIR, "new tree")] + [
+    (point.pair, point.next_tree) for point in POINTS if point.step == "--downloadfirmware"]
+EXTRACTION_LAYOUTS = [(NEW_PAIR, "new tree"), ({COMPANION: "new companion"}, "new tree"),
+                      ({}, "new tree")]
 
 def firmware_tree():
     """What the firmware directory holds: nothing, one of the two trees whole, or a mix."""
@@ -92,22 +73,7 @@ def firmware_tree():
     return next((title for title, tree in TREES.items() if tree == found), "a mix")
 
 
-def phase_lengths(option, phases):
-    """Runs the step once to its end and measures how long each of its phases takes here."""
-    log_start = len(box.log_bytes())
-    tool = box.start_tool(option)
-    seen = {}
-    while tool.poll() is None:
-        for phase in phases:
-            if phase.start not in seen and phase.start.encode() in box.log_bytes()[log_start:]:
-                seen[phase.start] = time.monotonic()
-        time.sleep(0.001)
-    seen[END_OF_RUN] = time.monotonic()
-    box.finish(tool, log_start)
-    return {phase.title: seen[phase.end] - seen[phase.start] for phase in phases}
-
-
-class KilledAtAnyMoment(BoxTestCase):
+class Killed(BoxTestCase):
     @classmethod
     def setUpClass(cls):
         cls.files = {}  # "old archive", "new companion" and so on: their content
@@ -120,13 +86,19 @@ class KilledAtAnyMoment(BoxTestCase):
 
     def setUp(self):
         super().setUp()
-        self.random = random.Random(SEED)
         self.server = FirmwareServer(int(box.FIRMWARE_SERVER.rpartition(":")[2])).start()
         self.addCleanup(self.server.stop)
-        # Slow enough that kills land all through the transfer.
-        self.server.answer(ARCHIVE_PATH, trickled(self.files["new archive"], pieces=16,
-                                                  pause=0.04))
+        self.server.answer(ARCHIVE_PATH, trickled(self.files["new archive"], pieces=8,
+                                                  pause=0.02))
         self.server.route(CHECKSUM_PATH, self.files["new companion"])
+
+    def lay_out(self):
+        """The old tree, the new pair waiting for an extraction, the old one on the server's
+        side already replaced: a download brings the new pair, an extraction the new tree."""
+        box.reset()
+        write(box.PROGRESS_FILE, str(EXTRACTED).encode())
+        for name, content in TREES["old tree"].items():
+            write(box.HOME + "/" + name, content)
 
     def put_pair(self, age):
         write(box.ARCHIVE_FILE, self.files[age + " archive"])
@@ -134,75 +106,89 @@ class KilledAtAnyMoment(BoxTestCase):
 
     def pair_entries(self):
         """The pair's entries in the home, temporary files and the partial body aside, each
-        named by its content."""
+        named by what it holds."""
         names = {content: name for name, content in self.files.items()}
         return {entry: names.get(read(box.HOME + "/" + entry), "something else")
                 for entry in os.listdir(path(box.HOME))
                 if entry.startswith(ARCHIVE) and ".new-" not in entry
                 and entry not in home.PARTIAL_BODY}
 
-    def assertPartialBodyIsTheNewArchivesStart(self):
+    def assertConsistent(self, step):
+        """What any kill may leave: a number in the progress file, no mix of trees, and a partial
+        body that is the start of the new archive."""
+        states = (EXTRACTING, EXTRACTED) if step == "--extractfirmware" else (EXTRACTED,)
+        self.assertIn(read(box.PROGRESS_FILE), [str(state).encode() for state in states])
+        self.assertIn(firmware_tree(), ("absent", "old tree", "new tree"))
+        if step == "--extractfirmware" and ARCHIVE not in self.pair_entries():
+            self.assertEqual(firmware_tree(), "new tree", "consumed before the tree was in place")
         if exists(box.PARTIAL_ARCHIVE_FILE):
             self.assertTrue(self.files["new archive"].startswith(read(box.PARTIAL_ARCHIVE_FILE)))
 
-    def kill_during(self, option, phase, length):
-        log_start = len(box.log_bytes())
-        tool = box.start_tool(option)
-        box.wait_for_line(phase.start, log_start)
-        time.sleep(self.random.uniform(0, length))
-        tool.kill()
-        # Whatever the tool had started must not outlive it, holding the caller's output open.
-        tool.communicate(timeout=30)
-
     def assertNextExtractionMakes(self, tree):
+        if not exists(box.ARCHIVE_FILE):
+            self.put_pair("new")
         run = run_tool("--extractfirmware")
         self.assertEqual(run.log[-1],
                          f"Debug: Changed state value to: {EXTRACTED} (void WriteUpdateState(int))")
         self.assertEqual(firmware_tree(), tree)
-        self.assertEqual(home.entries() - home.PARTIAL_BODY, HOME_AFTER_EXTRACTION)
+        self.assertEqual(home.entries() - home.PARTIAL_BODY,
+                         {home.PROGRESS, home.FIRMWARE, home.PERSISTENT_DATA})
 
-    def test_a_killed_download_leaves_the_old_pair_or_the_new_one(self):
+    def test_a_kill_at_a_named_instant(self):
+        for point in POINTS:
+            with self.subTest(point.name):
+                self.lay_out()
+                self.put_pair("old" if point.step == "--downloadfirmware" else "new")
+                run = run_tool(point.step, env={"RIRARUDE_CRASH_POINT": point.name},
+                               check_exit=False)
+                self.assertEqual(run.returncode, -signal.SIGKILL, "the point was never reached")
+                self.assertEqual(self.pair_entries(), point.pair)
+                self.assertEqual(firmware_tree(), point.tree)
+                self.assertConsistent(point.step)
+                self.assertNextExtractionMakes(point.next_tree)
+
+    def test_a_kill_while_the_partial_body_is_kept(self):
+        """The record of a partial body follows its bytes onto the disk, never the other way
+        round: killed in between, the next download still ends with the whole new archive."""
+        archive = self.files["new archive"]
+        cut = Reply(head(f"Content-Length: {len(archive)}", 'ETag: "new"', "Connection: close"),
+                    lambda: [archive[:len(archive) // 2]])
+        self.lay_out()
         self.put_pair("old")
-        lengths = phase_lengths("--downloadfirmware", DOWNLOAD_PHASES)
-        for phase in DOWNLOAD_PHASES:
-            for kill in range(phase.kills):
-                with self.subTest(phase.title, kill=kill):
-                    box.reset()
-                    self.put_pair("old")
-                    self.kill_during("--downloadfirmware", phase, lengths[phase.title])
+        self.server.answer(ARCHIVE_PATH, cut)
+        run = run_tool("--downloadfirmware", env={"RIRARUDE_CRASH_POINT": "partial-body-synced"},
+                       check_exit=False)
+        self.assertEqual(run.returncode, -signal.SIGKILL, "the point was never reached")
+        self.assertEqual(self.pair_entries(), OLD_PAIR)
+        self.assertConsistent("--downloadfirmware")
+        self.server.route(ARCHIVE_PATH, archive)
+        run_tool("--downloadfirmware")
+        self.assertEqual(self.pair_entries(), NEW_PAIR)
+        self.assertNextExtractionMakes("new tree")
 
+    def test_a_kill_at_a_random_moment(self):
+        rounds = random.Random(SEED)
+        for step, age, layouts in (("--downloadfirmware", "old", DOWNLOAD_LAYOUTS),
+                                   ("--extractfirmware", "new", EXTRACTION_LAYOUTS)):
+            self.lay_out()
+            self.put_pair(age)
+            started = time.monotonic()
+            run_tool(step)
+            length = time.monotonic() - started
+            for kill in range(RANDOM_KILLS):
+                with self.subTest(step, kill=kill):
+                    self.lay_out()
+                    self.put_pair(age)
+                    tool = box.start_tool(step)
+                    time.sleep(rounds.uniform(0, length))
+                    tool.kill()
+                    # Nothing the tool started may outlive it, holding the caller's output open.
+                    tool.communicate(timeout=30)
+                    self.assertConsistent(step)
                     entries = self.pair_entries()
-                    self.assertIn(entries, [layout.entries for layout in PAIR_LAYOUTS])
-                    self.assertPartialBodyIsTheNewArchivesStart()
-                    self.assertNextExtractionMakes(next(layout.extracted for layout in PAIR_LAYOUTS
-                                                        if layout.entries == entries))
-
-    def test_a_killed_extraction_leaves_no_tree_or_a_whole_one(self):
-        def lay_out():
-            box.reset()
-            write(box.PROGRESS_FILE, str(EXTRACTED).encode())
-            for name, content in TREES["old tree"].items():
-                write(box.HOME + "/" + name, content)
-            self.put_pair("new")
-
-        lay_out()
-        lengths = phase_lengths("--extractfirmware", EXTRACTION_PHASES)
-        for phase in EXTRACTION_PHASES:
-            for kill in range(phase.kills):
-                with self.subTest(phase.title, kill=kill):
-                    lay_out()
-                    self.kill_during("--extractfirmware", phase, lengths[phase.title])
-
-                    self.assertIn(read(box.PROGRESS_FILE),
-                                  (str(EXTRACTING).encode(), str(EXTRACTED).encode()))
-                    self.assertIn(firmware_tree(), ("absent", "old tree", "new tree"))
-                    self.assertIn(self.pair_entries(), EXTRACTION_PAIR_LEFTOVERS)
-                    if not exists(box.ARCHIVE_FILE):
-                        # Consumed only once the new tree was in place.
-                        self.assertEqual(firmware_tree(), "new tree")
-                        self.put_pair("new")
-                    self.assertNextExtractionMakes("new tree")
-
+                    next_tree = [tree for layout, tree in layouts if layout == entries]
+                    self.assertEqual(len(next_tree), 1, entries)
+                    self.assertNextExtractionMakes(next_tree[0])
 
 if __name__ == "__main__":
     unittest.main()
