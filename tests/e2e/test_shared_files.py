@@ -13,15 +13,14 @@ from dataclasses import dataclass
 import archives
 import box
 from box import BoxTestCase, files_below, path, write
-from firmware_server import ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, Reply, trickled
+from firmware_server import ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, trickled
 
-LOCK_WAIT_MS = box.LIMIT["UPDATE_FILES_LOCK_WAIT_MS"]
+LOCK_WAIT_S = box.LIMIT["UPDATE_FILES_LOCK_WAIT_MS"] / 1000
 EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
-FAILED = box.STATE["UPDATE_STATE_FAILED"]
-# Enough members that unpacking them takes about a second.
+# Enough members that unpacking them takes a good part of a second.
 OLD_TREE = {f"Firmware/lib/{index:04}.so": b"old %04d\n" % index * 400 for index in range(3000)}
-NEW_PAIR = (b"new archive " * 1000,
-            hashlib.md5(b"new archive " * 1000).hexdigest().encode() + b"  Firmware.tar.xz\n")
+NEW_ARCHIVE = b"new archive " * 1000
+NEW_PAIR = (NEW_ARCHIVE, hashlib.md5(NEW_ARCHIVE).hexdigest().encode() + b"  Firmware.tar.xz\n")
 VICTIM = os.path.join(os.path.dirname(box.ROOT), "victim-of-a-link")
 
 
@@ -31,8 +30,8 @@ def printed(placed):
                        indent=4, sort_keys=True) + "\n").encode()
 
 
-class SharedFilesTestCase(BoxTestCase):
-    """The server offers a new pair; lay_out() leaves the old one in the home."""
+class SharedFiles(BoxTestCase):
+    """The home holds the old pair and the old tree's files; the server offers the new pair."""
 
     @classmethod
     def setUpClass(cls):
@@ -47,9 +46,9 @@ class SharedFilesTestCase(BoxTestCase):
         self.addCleanup(self.server.stop)
         self.server.route(CHECKSUM_PATH, NEW_PAIR[1])
 
-    def lay_out(self, archive_reply=trickled(NEW_PAIR[0], pieces=1, pause=0)):
+    def lay_out(self, pieces=1, pause=0):
         box.reset()
-        self.server.answer(ARCHIVE_PATH, archive_reply)
+        self.server.answer(ARCHIVE_PATH, trickled(NEW_PAIR[0], pieces=pieces, pause=pause))
         write(box.ARCHIVE_FILE, self.old_pair[0])
         write(box.CHECKSUM_FILE, self.old_pair[1])
 
@@ -57,82 +56,49 @@ class SharedFilesTestCase(BoxTestCase):
         self.assertFileBytes(box.ARCHIVE_FILE, pair[0])
         self.assertFileBytes(box.CHECKSUM_FILE, pair[1])
 
-
-@dataclass
-class SideBySide:
-    title: str
-    first: str  # the step started first
-    second: str
-    cue: str  # the first step's log line after which the second one starts
-    archive: Reply  # how the server sends the new archive
-
-
-SIDE_BY_SIDE = [
-    SideBySide("a download started during an extraction puts its pair in place after it",
-               "--extractfirmware", "--downloadfirmware", "Extracting with the following command",
-               trickled(NEW_PAIR[0], pieces=1, pause=0)),
-    SideBySide("an extraction started during a download's transfer waits for nothing",
-               "--downloadfirmware", "--extractfirmware", "getting",
-               trickled(NEW_PAIR[0], pieces=6, pause=0.5)),
-]
-
-
-class SideBySideSteps(SharedFilesTestCase):
-    def test_the_extraction_takes_the_old_pair_and_the_download_leaves_the_new_one(self):
-        for case in SIDE_BY_SIDE:
-            with self.subTest(case.title):
-                self.lay_out(case.archive)
+    def test_side_by_side_the_extraction_takes_the_old_pair_the_download_leaves_the_new(self):
+        # (first step, the line of it after which the second starts, the archive's trickle)
+        for first, cue, pieces, pause in (
+                ("--extractfirmware", "Extracting with the following command", 1, 0),
+                ("--downloadfirmware", "getting", 6, 0.3)):
+            with self.subTest(first):
+                self.lay_out(pieces, pause)
+                second = ({"--extractfirmware", "--downloadfirmware"} - {first}).pop()
                 log_start = len(box.log_bytes())
-                first = box.start_tool(case.first)
-                box.wait_for_line(case.cue, log_start)
-                second = box.start_tool(case.second)
-                runs = {case.first: box.finish(first, log_start),
-                        case.second: box.finish(second, log_start)}
-
+                tools = {first: box.start_tool(first)}
+                box.wait_for_line(cue, log_start)
+                tools[second] = box.start_tool(second)
+                runs = {option: box.finish(tool, log_start) for option, tool in tools.items()}
                 self.assertEqual(runs["--downloadfirmware"].stdout, printed(True))
                 self.assertPair(NEW_PAIR)
                 self.assertProgress(EXTRACTED)
                 self.assertEqual(files_below(box.FIRMWARE_DIR), OLD_TREE)
 
-
-@dataclass
-class Blocked:
-    """A step run while another program holds the update files lock for longer than a step
-    waits for it. The progress file holds EXTRACTED before."""
-    option: str
-    waits: bool  # for the whole wait; the others never ask for the lock
-    stdout: bytes
-    lock_lines: list  # what the step logs about the lock
-    progress: int
-
-
-BLOCKED = [
-    Blocked("--downloadfirmware", True, printed(False),
-            [f"Could not lock the update files: still in use after {LOCK_WAIT_MS} ms; the "
-             "previous files stay"], EXTRACTED),
-    Blocked("--extractfirmware", True, b"",
-            [f"Could not lock the update files: still in use after {LOCK_WAIT_MS} ms; the "
-             "archive stays"], FAILED),
-    Blocked("--getversions", False,
-            b'{\n    "DSP Firmware Version": "",\n    "Firmware Version": "Unknown"\n}\n', [],
-            EXTRACTED),
-    Blocked("--uploadfirmware", False,
-            b'{\n    "DSP Firmware Version": "R9-7",\n    "Firmware Version": "1.0"\n}\n', [],
-            EXTRACTED),
-    Blocked("--updatefirmware", False, b"Started firmware update", [],
-            box.STATE["UPDATE_STATE_UPDATING"]),
-    Blocked("--updatedspfirmware", False, b"Started DSP firmware update", [],
-            box.STATE["UPDATE_STATE_UPDATING_DSP"]),
-    Blocked("--reboot", False, b"", [], EXTRACTED),
-    Blocked("--blockingdspupdate", False, b"", [], EXTRACTED),
-]
-
-
-class LockHeldElsewhere(SharedFilesTestCase):
-    def test_the_steps_that_change_the_files_wait_then_change_nothing_the_others_never_wait(self):
+    def test_while_another_program_holds_the_lock(self):
+        """The steps that change the update files wait for it, then change nothing; the others
+        never wait. The progress file holds 8 before."""
         tree = archives.firmware(version=b"1.0\n", **{"R9_CoreRack_M4.bin": b"dsp image"})
-        for case in BLOCKED:
-            with self.subTest(case.option):
+        gave_up = (f"Could not lock the update files: still in use after "
+                   f"{box.LIMIT['UPDATE_FILES_LOCK_WAIT_MS']} ms; the ")
+        # (option, it waits, what it prints, its line about the lock, the progress afterwards)
+        for option, waits, stdout, lock_line, progress in [
+                ("--downloadfirmware", True, printed(False), gave_up + "previous files stay",
+                 EXTRACTED),
+                ("--extractfirmware", True, b"", gave_up + "archive stays",
+                 box.STATE["UPDATE_STATE_FAILED"]),
+                ("--getversions", False,
+                 b'{\n    "DSP Firmware Version": "",\n    "Firmware Version": "Unknown"\n}\n',
+                 None, EXTRACTED),
+                ("--uploadfirmware", False,
+                 b'{\n    "DSP Firmware Version": "R9-7",\n    "Firmware Version": "1.0"\n}\n',
+                 None, EXTRACTED),
+                ("--updatefirmware", False, b"Started firmware update", None,
+                 box.STATE["UPDATE_STATE_UPDATING"]),
+                ("--updatedspfirmware", False, b"Started DSP firmware update", None,
+                 box.STATE["UPDATE_STATE_UPDATING_DSP"]),
+                ("--reboot", False, b"", None, EXTRACTED),
+                ("--blockingdspupdate", False, b"", None, EXTRACTED)]:
+            with self.subTest(option):
                 self.lay_out()
                 write(box.PROGRESS_FILE, str(EXTRACTED).encode())
                 for name, content in tree.items():
@@ -140,65 +106,52 @@ class LockHeldElsewhere(SharedFilesTestCase):
                 home = os.open(path(box.HOME), os.O_RDONLY | os.O_DIRECTORY)
                 fcntl.flock(home, fcntl.LOCK_EX)
                 started = time.monotonic()
-                run = box.run_tool(case.option)
+                run = box.run_tool(option)
                 took = time.monotonic() - started
                 os.close(home)
 
-                self.assertEqual(run.stdout, case.stdout)
-                self.assertEqual([line.removeprefix("Debug: ").rpartition(" (")[0]
-                                  for line in run.log if "update files" in line], case.lock_lines)
-                self.assertEqual(took >= LOCK_WAIT_MS / 1000, case.waits)
-                self.assertLess(took, LOCK_WAIT_MS / 1000 + 5)
-                self.assertProgress(case.progress)
+                self.assertEqual(run.stdout, stdout)
+                self.assertEqual([box.message(line) for line in run.log if "update files" in line],
+                                 [lock_line] if lock_line else [])
+                self.assertEqual(took >= LOCK_WAIT_S, waits)
+                self.assertLess(took, LOCK_WAIT_S + 5)
+                self.assertProgress(progress)
                 self.assertPair(self.old_pair)
                 self.assertEqual(files_below(box.FIRMWARE_DIR), tree)
 
-
-@dataclass
-class Planted:
-    """A link to a file outside the box, planted at a fixed path that a step run by root
-    writes."""
-    option: str
-    at: str
-    content: bytes  # what the path holds afterwards, a regular file; None: nothing
-
-
-PLANTED = [
-    Planted("--reboot", box.FLAG_FILES["reboot"], b""),
-    Planted("--updatefirmware", box.PROGRESS_FILE, str(box.STATE["UPDATE_STATE_UPDATING"]).encode()),
-    Planted("--updatefirmware", box.FLAG_FILES["update"], b""),
-    Planted("--updatedspfirmware", box.FLAG_FILES["dsp"], b""),
-    Planted("--extractfirmware", box.FLAG_FILES["relaunch_daemon"], b""),
-    Planted("--downloadfirmware", box.ARCHIVE_FILE, NEW_PAIR[0]),
-    Planted("--downloadfirmware", box.CHECKSUM_FILE, NEW_PAIR[1]),
-    Planted("--downloadfirmware", box.PARTIAL_ARCHIVE_FILE, None),
-]
-
-
-class PlantedLinks(SharedFilesTestCase):
-    def test_a_link_at_a_fixed_path_is_replaced_and_nothing_outside_the_home_changes(self):
+    def test_a_link_planted_at_a_fixed_path_is_replaced_and_nothing_outside_changes(self):
         tree = archives.firmware(UpdateDaemon=b"daemon", UpdateDaemonVersion=b"2\n",
                                  **{"R9_CoreRack_M4.bin": b"dsp image"})
-        for case in PLANTED:
-            with self.subTest(case.option, at=case.at):
+        # (option, the path a link is planted at, what it holds afterwards; None: nothing)
+        for option, at, content in [
+                ("--reboot", box.FLAG_FILES["reboot"], b""),
+                ("--updatefirmware", box.PROGRESS_FILE,
+                 str(box.STATE["UPDATE_STATE_UPDATING"]).encode()),
+                ("--updatefirmware", box.FLAG_FILES["update"], b""),
+                ("--updatedspfirmware", box.FLAG_FILES["dsp"], b""),
+                ("--extractfirmware", box.FLAG_FILES["relaunch_daemon"], b""),
+                ("--downloadfirmware", box.ARCHIVE_FILE, NEW_PAIR[0]),
+                ("--downloadfirmware", box.CHECKSUM_FILE, NEW_PAIR[1]),
+                ("--downloadfirmware", box.PARTIAL_ARCHIVE_FILE, None)]:
+            with self.subTest(option, at=at):
                 self.lay_out()
                 archives.build(path(box.ARCHIVE_FILE), tree)
                 write(box.DSP_IMAGE, b"dsp image")
                 with open(VICTIM, "wb") as f:
                     f.write(b"not for the box\n")
-                if os.path.lexists(path(case.at)):
-                    os.remove(path(case.at))
-                os.symlink(VICTIM, path(case.at))
+                if os.path.lexists(path(at)):
+                    os.remove(path(at))
+                os.symlink(VICTIM, path(at))
 
-                box.run_tool(case.option)
+                box.run_tool(option)
 
                 with open(VICTIM, "rb") as f:
                     self.assertEqual(f.read(), b"not for the box\n")
-                self.assertFalse(os.path.islink(path(case.at)))
-                if case.content is None:
-                    self.assertFalse(os.path.lexists(path(case.at)))
+                self.assertFalse(os.path.islink(path(at)))
+                if content is None:
+                    self.assertFalse(os.path.lexists(path(at)))
                 else:
-                    self.assertFileBytes(case.at, case.content)
+                    self.assertFileBytes(at, content)
 
 
 if __name__ == "__main__":
