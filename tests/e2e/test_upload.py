@@ -43,9 +43,6 @@ class Upload:
     stdout: bytes
     archive: object = None  # members, packed by the real tar; or what puts an entry there
     tree: list = field(default_factory=list)  # an extracted tree, laid out by the real tar
-    # Part of what tar said: given each member in both forms that packers store, tar names the
-    # one it did not find when it reaches the archive's end.
-    stderr: bytes = b""
     stopped: int = 0  # reads that the wait ended
 
 
@@ -57,8 +54,7 @@ UPLOADS = [
     Upload("a carriage return stays, a second line is not read", report("2.1\\r", "R9-7"),
            archives.firmware(b"2.1\r\n", b"R9-7\nR9-6\n")),
     Upload("a version behind a payload, without a line end; no DSP version", report("3.0", ""),
-           {archives.PAYLOAD_MEMBER: bytes(1 << 20), **archives.firmware(b"3.0", None)},
-           stderr=b"tar: ./" + DSP_VERSION.encode() + b": Not found in archive\n"),
+           {archives.PAYLOAD_MEMBER: bytes(1 << 20), **archives.firmware(b"3.0", None)}),
     Upload("the first line of a member in the archive is cut", report("7" * CAP, "R9-7"),
            archives.firmware(b"7" * 2 * CAP)),
     Upload("a line cut by 64 GiB of zeros: the wait ends it", report("", "R9-7"), slow_archive,
@@ -95,7 +91,6 @@ class UploadCheck(BoxTestCase):
                 entries = home.entries()
                 run = run_tool("--uploadfirmware", timeout=CHECK_TIMEOUT_S)
                 self.assertEqual(run.stdout, case.stdout)
-                self.assertIn(case.stderr, run.stderr)
                 stopped = [line for line in run.log if re.match(STOPPED, line)]
                 self.assertEqual(len(stopped), case.stopped)
                 self.assertEqual(run.log[0], "Debug: Checking new firmware. "
