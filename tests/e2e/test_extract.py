@@ -68,7 +68,8 @@ def snapshot(directory, leave_out=()):
     found = {}
     for parent, directories, files in os.walk(directory):
         directories[:] = [name for name in directories
-                          if os.path.relpath(os.path.join(parent, name), directory) not in leave_out]
+                          if os.path.relpath(os.path.join(parent, name), directory)
+                          not in leave_out]
         for name in directories + files:
             entry = os.path.join(parent, name)
             relative = os.path.relpath(entry, directory)
@@ -356,11 +357,12 @@ class OldTree(ExtractTestCase):
                 self.setUp()
                 for name, content in OLD_TREE.items():
                     write(box.HOME + "/" + name, content)
-                if subprocess.run(["chattr", "+i", path(box.HOME + "/" + case.immutable)]).returncode:
+                immutable = path(box.HOME + "/" + case.immutable)
+                if subprocess.run(["chattr", "+i", immutable]).returncode:
                     self.skipTest("chattr +i does not work here")
                 run = self.extract(archives.firmware())
                 self.assertEqual(run.log[0], state(EXTRACTING))
-                self.assertRegex(run.log[1], "^" + re.escape("Debug: ") + case.line + re.escape(STEP))
+                self.assertRegex(run.log[1], f"^Debug: {case.line}{re.escape(STEP)}$")
                 self.assertEqual(run.log[2:4], [step('Remove ExtractPath success? "no"'),
                                                 step('tar -xJf success? "no"')])
                 self.assertFailed(run)
