@@ -2,138 +2,134 @@
 #include "TestBox.h"
 #include "UpdateUtils.h"
 
-#include <QFile>
+#include <QElapsedTimer>
 #include <cerrno>
 #include <csignal>
+#include <vector>
 
 using ShellCommandTest = BoxTest;
 
 namespace
 {
-const QString FLOOD =
-    "flood() { printf %4096s | tr ' ' h; printf %1000s | tr ' ' m; printf %4096s | tr ' ' t; }";
-const QByteArray FLOODED =
-    QByteArray(4096, 'h') + "\n[1000 bytes left out]\n" + QByteArray(4096, 't');
+QString FailureLine(bool sudo, const QString& command, const char* errors)
+{
+    return QString("Debug: Error running command: %1 \"%2\"   \"%3\" (bool Perform%4Command(const "
+                   "QString&, const bool&, QString*))")
+        .arg(sudo ? "sudo " : "", command, errors, sudo ? "Sudo" : "");
+}
 } // namespace
 
+// What a command hands back and what its failure logs.
 TEST_F(ShellCommandTest, OutputResultAndFailureLine)
 {
     qunsetenv("SUDO_COMMAND");
     const struct
     {
-        bool (*run)(const QString& command, const bool& quiet, QString* output);
+        bool sudo; // PerformSudoCommand, else PerformCommand
         bool quiet;
         QString command;
         bool succeeds;
         QString output;
-        QStringList logged;
+        const char* loggedErrors; // nullptr: no line
     } cases[] = {
-        {.run = PerformCommand,
-         .quiet = false,
-         .command = "echo first; printf problem >&2; exit 3",
-         .succeeds = false,
-         .output = "first\n",
-         .logged = {"Debug: Error running command:  \"echo first; printf problem >&2; exit 3\"   "
-                    "\"problem\" (bool PerformCommand(const QString&, const bool&, QString*))"}},
-        // UTF-8 up to a NUL; standard error never lands in the output, and alone it is no
-        // failure; a command reading its input gets an end of file.
-        {.run = PerformCommand,
-         .quiet = false,
-         .command = "printf 'caf\\303\\251\\000tail'; echo noise >&2; cat",
-         .succeeds = true,
-         .output = "caf\u00e9",
-         .logged = {}},
-        {.run = PerformCommand,
-         .quiet = true,
-         .command = "echo lost >&2; exit 1",
-         .succeeds = false,
-         .output = "",
-         .logged = {}},
-        {.run = PerformCommand,
-         .quiet = false,
-         .command = "kill -9 $$",
-         .succeeds = false,
-         .output = "",
-         .logged = {"Debug: Error running command:  \"kill -9 $$\"   \"\" (bool "
-                    "PerformCommand(const QString&, const bool&, QString*))"}},
-        // Of each stream only the first and the last 4 KiB are kept, around a count of the rest.
-        {.run = PerformCommand,
-         .quiet = false,
-         .command = FLOOD + "; flood; flood >&2; exit 1",
-         .succeeds = false,
-         .output = QString::fromLatin1(FLOODED),
-         .logged = {"Debug: Error running command:  \"" + FLOOD +
-                    "; flood; flood >&2; exit 1\"   \"" + QString(FLOODED).replace("\n", "\\n") +
-                    "\" (bool PerformCommand(const QString&, const bool&, QString*))"}},
+        // A failure still hands over its output, and logs its standard error.
+        {false, false, "echo first; printf problem >&2; exit 3", false, "first\n", "problem"},
+        // UTF-8 up to a NUL; standard error alone is no failure; input is at its end at once.
+        {false, false, "printf 'caf\\303\\251\\000tail'; echo noise >&2; cat", true, "caf\u00e9",
+         nullptr},
+        {false, true, "echo lost >&2; exit 1", false, "", nullptr},
+        // Ended by a signal: its exit code reads 0.
+        {false, false, "kill -9 $$", false, "", ""},
         // sudo runs the first command of the line; the shell runs the rest.
-        {.run = PerformSudoCommand,
-         .quiet = false,
-         .command = "printenv SUDO_COMMAND; printenv SUDO_COMMAND",
-         .succeeds = false,
-         .output = "/usr/bin/printenv SUDO_COMMAND\n",
-         .logged = {"Debug: Error running command: sudo  \"printenv SUDO_COMMAND; printenv "
-                    "SUDO_COMMAND\"   \"\" (bool PerformSudoCommand(const QString&, const bool&, "
-                    "QString*))"}},
+        {true, false, "printenv SUDO_COMMAND; printenv SUDO_COMMAND", false,
+         "/usr/bin/printenv SUDO_COMMAND\n", ""},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(qPrintable(c.command));
         ResetBox();
         QString output = "stale";
-        EXPECT_EQ(c.run(c.command, c.quiet, &output), c.succeeds);
+        const auto run = c.sudo ? PerformSudoCommand : PerformCommand;
+        EXPECT_EQ(run(c.command, c.quiet, &output), c.succeeds);
         EXPECT_EQ(output, c.output);
-        EXPECT_EQ(LogMessages(), c.logged);
+        const QStringList logged = {FailureLine(c.sudo, c.command, c.loggedErrors)};
+        EXPECT_EQ(LogMessages(), c.loggedErrors ? logged : QStringList());
     }
 }
 
-namespace
+// Each stream keeps its first and last 4 KiB around a count of the bytes between them, however
+// the pipe hands them over.
+TEST(ShellOutput, KeepsBothEndsAndCountsWhatItLeftOut)
 {
-bool IsGone(const QByteArray& pid)
-{
-    return kill(pid.trimmed().toInt(), 0) != 0 && errno == ESRCH;
-}
-} // namespace
-
-// Whatever the command leaves running in its group, in the background or past the wait, is
-// ended and reaped; nothing of it is left even as a zombie. (The end-to-end extraction tests
-// stop a command that outlives its wait, and one that fails.)
-TEST_F(ShellCommandTest, TheWholeGroupEndsEvenAfterTheShellEndedWell)
-{
-    cShellProcess shell;
-    ASSERT_TRUE(shell.Start("sleep 100 & echo $!"));
-    const cDeadline deadline(5000);
-    QByteArray helper;
-    ASSERT_TRUE(shell.ReadFirstLine(100, deadline, &helper));
-    EXPECT_TRUE(shell.WaitForEnd(&deadline));
-    shell.EndAndReap();
-    EXPECT_TRUE(shell.EndedWell());
-    EXPECT_TRUE(IsGone(helper)) << helper.constData();
+    const QByteArray head(4096, 'h'), middle(1000, 'm'), tail(4000, 't');
+    const QByteArray kept = head + "\n[904 bytes left out]\n" + QByteArray(96, 'm') + tail;
+    const std::vector<QByteArray> cases[] = {{head + middle + tail}, {head, middle, tail}};
+    for (const auto& helpings : cases)
+    {
+        SCOPED_TRACE(helpings.size());
+        cBoundedOutput output;
+        for (const QByteArray& helping : helpings)
+        {
+            output.Append(helping.constData(), helping.size());
+        }
+        EXPECT_EQ(output.Take(), kept);
+    }
 }
 
-// The end-to-end upload tests read whole lines, cut ones and lines without an end, from a tar
-// that ends by itself or never delivers; here the command goes on after what it printed.
-TEST_F(ShellCommandTest, FirstLineOfTheOutputDoesNotWaitForTheEnd)
+// Whatever the command leaves running in its group, in the background or past its wait, is
+// ended and reaped at once; nothing of it is left even as a zombie.
+TEST_F(ShellCommandTest, TheWholeGroupEnds)
 {
     const struct
     {
-        QString line;
-        QByteArray firstLine;
-        bool inTime;
+        QString line; // prints the process id of a helper it leaves in the background
+        int waitMs;
+        bool endsInTime;
     } cases[] = {
-        {.line = "printf '2.1\\nsecond\\n'; exec sleep 100", .firstLine = "2.1\n", .inTime = true},
-        {.line = "head -c 10000 /dev/zero | tr '\\000' 7; exec sleep 100",
-         .firstLine = QByteArray(4096, '7'),
-         .inTime = true},
-        // What came by the deadline is not a whole line.
-        {.line = "printf 'half a line'; exec sleep 100", .firstLine = "", .inTime = false},
+        {"sleep 5 & echo $!", 5000, true},
+        {"sleep 5 & echo $!; exec sleep 5", 200, false},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(qPrintable(c.line));
         cShellProcess shell;
         ASSERT_TRUE(shell.Start(c.line));
+        QByteArray helper;
+        ASSERT_TRUE(shell.ReadFirstLine(100, cDeadline(5000), &helper));
+        const cDeadline deadline(c.waitMs);
+        EXPECT_EQ(shell.WaitForEnd(&deadline), c.endsInTime);
+        QElapsedTimer timer;
+        timer.start();
+        shell.EndAndReap();
+        EXPECT_LT(timer.elapsed(), 2000);
+        EXPECT_EQ(shell.EndedWell(), c.endsInTime);
+        EXPECT_TRUE(kill(helper.toInt(), 0) != 0 && errno == ESRCH) << helper.constData();
+    }
+}
+
+// The first line is handed over as soon as it is whole, or as its cap is reached, while the
+// command goes on.
+TEST_F(ShellCommandTest, FirstLineOfTheOutputDoesNotWaitForTheEnd)
+{
+    const struct
+    {
+        QString line;
+        QByteArray firstLine; // empty when the wait ends first
+    } cases[] = {
+        {"printf '2.1\\nsecond\\n'; exec sleep 5", "2.1\n"},
+        {"head -c 10000 /dev/zero | tr '\\000' 7; exec sleep 5", QByteArray(4096, '7')},
+        // What came by the deadline is not a whole line.
+        {"printf 'half a line'; exec sleep 5", ""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(qPrintable(c.line));
+        const bool inTime = !c.firstLine.isEmpty();
+        cShellProcess shell;
+        ASSERT_TRUE(shell.Start(c.line));
         QByteArray line = "stale";
-        EXPECT_EQ(shell.ReadFirstLine(4096, cDeadline(500), &line), c.inTime);
+        // Far more time for a line than it needs; a short wait for one that never comes.
+        EXPECT_EQ(shell.ReadFirstLine(4096, cDeadline(inTime ? 5000 : 300), &line), inTime);
         EXPECT_EQ(line, c.firstLine);
     }
 }
