@@ -3,6 +3,7 @@
 // What the careful copy and unpack tests look at, and how they make a step fail between two
 // others. Root ignores permission bits; an immutable entry, though, cannot be renamed.
 
+#include "FileDescriptor.h"
 #include "TestBox.h"
 
 #include <QDirIterator>
@@ -16,7 +17,6 @@
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 // A file's content, or a tree's files as sorted "relative/path=content" items.
 inline QString Tree(const QString& path)
@@ -39,17 +39,16 @@ inline QString Mode(const QString& path)
     return QString::number(status.st_mode & 07777, 8);
 }
 
-// Runs `call` while another process is at work: the moment mv starts with `path` among its
-// arguments (a child of sudo turning into mv still has sudo's), `path` becomes immutable. The
-// kernel holds every start of mv until it is answered, so this is never too late. Returns whether
-// it happened, nothing where fanotify holds no program start; clears the attribute afterwards.
+// Runs `call` while the moment mv starts with `path` among its arguments (a child of sudo turning
+// into mv still has sudo's), `path` becomes immutable. The kernel holds every start of mv until
+// it is answered, so this is never too late. Returns whether it happened, nothing where fanotify
+// holds no program start; clears the attribute afterwards.
 inline std::optional<bool> ImmutableWhenMvStarts(const QString& path,
                                                  const std::function<void()>& call)
 {
-    const int events = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
-    if (fanotify_mark(events, FAN_MARK_ADD, FAN_OPEN_EXEC_PERM, AT_FDCWD, "/usr/bin/mv") != 0)
+    cFileDescriptor events(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY));
+    if (fanotify_mark(events.Get(), FAN_MARK_ADD, FAN_OPEN_EXEC_PERM, AT_FDCWD, "/usr/bin/mv") != 0)
     {
-        ::close(events);
         return std::nullopt;
     }
     std::atomic<bool> done{false};
@@ -60,26 +59,26 @@ inline std::optional<bool> ImmutableWhenMvStarts(const QString& path,
             alignas(fanotify_event_metadata) char buffer[4096];
             while (!done)
             {
-                pollfd ready = {events, POLLIN, 0};
-                ssize_t left = poll(&ready, 1, 50) == 1 ? ::read(events, buffer, sizeof buffer) : 0;
+                pollfd ready = {events.Get(), POLLIN, 0};
+                ssize_t left =
+                    poll(&ready, 1, 50) == 1 ? read(events.Get(), buffer, sizeof buffer) : 0;
                 auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
                 for (; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left))
                 {
-                    QFile arguments(QString("/proc/%1/cmdline").arg(event->pid));
-                    fired = fired ||
-                            (arguments.open(QIODevice::ReadOnly) &&
-                             arguments.readAll().contains('\0' + QFile::encodeName(path) + '\0') &&
-                             QProcess::execute("chattr", {"+i", path}) == 0);
+                    const cFileDescriptor program(event->fd); // closed once answered
+                    const QByteArray arguments =
+                        ReadFile(QString("/proc/%1/cmdline").arg(event->pid));
+                    fired = fired || (arguments.contains('\0' + QFile::encodeName(path) + '\0') &&
+                                      QProcess::execute("chattr", {"+i", path}) == 0);
                     const fanotify_response allow = {event->fd, FAN_ALLOW};
-                    (void)!::write(events, &allow, sizeof allow);
-                    ::close(event->fd);
+                    (void)!write(events.Get(), &allow, sizeof allow);
                 }
             }
         });
     call();
     done = true;
     watcher.join();
-    ::close(events); // lets through whatever is still held
+    events.Reset(); // lets through whatever is still held
     QProcess::execute("chattr", {"-i", path});
     return fired;
 }

@@ -20,6 +20,7 @@ QString BoxPath(const QString& absolutePath);
 // Removes the box and lays out the directories a fresh box has, the event log's among them.
 void ResetBox();
 
+// Nothing when there is no file to read.
 QByteArray ReadFile(const QString& path);
 void WriteFile(const QString& path, const QByteArray& content);
 

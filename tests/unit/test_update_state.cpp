@@ -1,3 +1,4 @@
+#include "FileDescriptor.h"
 #include "LayOut.h"
 #include "TestBox.h"
 #include "UpdateUtils.h"

@@ -13,25 +13,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 
-// Readable failure output for Qt strings.
-inline void PrintTo(const QString& text, std::ostream* out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
-
 // The event log's messages without "Debug: " and without the logging function's signature.
 inline QStringList Messages()
 {
-    static const QRegularExpression line(
-        QStringLiteral("^Debug: (.*) \\([^()]*\\([^()]*\\)[^()]*\\)$"),
-        QRegularExpression::DotMatchesEverythingOption);
-    QStringList messages;
-    for (const QString& message : LogMessages())
-    {
-        const QRegularExpressionMatch match = line.match(message);
-        messages << (match.hasMatch() ? match.captured(1) : message);
-    }
-    return messages;
+    static const QRegularExpression frame("^Debug: | \\([^()]*\\([^()]*\\)[^()]*\\)$");
+    return LogMessages().replaceInStrings(frame, "");
 }
 
 inline QByteArray Pattern(int size)
@@ -40,12 +26,6 @@ inline QByteArray Pattern(int size)
     for (int i = 0; i < size; ++i)
         image += static_cast<char>((i * 7 + 3) % 251);
     return image;
-}
-
-inline QByteArray ReadIfThere(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 class SimulatedBoard
@@ -84,13 +64,16 @@ public:
         return mProcess.exitStatus() == QProcess::NormalExit ? mProcess.exitCode() : -1;
     }
 
-    QJsonObject Report() { return QJsonDocument::fromJson(ReadIfThere(mReport)).object(); }
-    QJsonObject Transfer() { return Report()["transfers"].toArray()[0].toObject(); }
+    QJsonArray Report()
+    {
+        return QJsonDocument::fromJson(ReadFile(mReport))["transfers"].toArray();
+    }
+    QJsonObject Transfer() { return Report()[0].toObject(); }
     // Every transfer as [command, version message, frame lengths, result], in compact JSON.
     QString Transfers()
     {
         QJsonArray all;
-        for (const QJsonValue& value : Report()["transfers"].toArray())
+        for (const QJsonValue& value : Report())
         {
             const QJsonObject t = value.toObject();
             all.append(QJsonArray({t["command"], t["version"], t["frame_lengths"], t["result"]}));
@@ -98,8 +81,8 @@ public:
         return QString::fromLatin1(QJsonDocument(all).toJson(QJsonDocument::Compact));
     }
     // The image the last transfer delivered, and every byte received, both after Stop().
-    QByteArray Image() { return ReadIfThere(mImage); }
-    QString Capture() { return QString::fromLatin1(ReadIfThere(mCapture).toHex(' ')); }
+    QByteArray Image() { return ReadFile(mImage); }
+    QString Capture() { return QString::fromLatin1(ReadFile(mCapture).toHex(' ')); }
 
 private:
     const QString mReport = BoxPath("/sim-report.json");

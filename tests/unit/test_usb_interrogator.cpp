@@ -6,8 +6,11 @@
 
 #include <QElapsedTimer>
 
-static const QString DEVICE = DSP_BOARD_DEVICE;
-static const QByteArray DEVICE_PATH = DEVICE.toLocal8Bit();
+namespace
+{
+const QString DEVICE = DSP_BOARD_DEVICE;
+const QByteArray DEVICE_PATH = QByteArray(DSP_BOARD_DEVICE);
+} // namespace
 
 using USBInterrogatorTest = BoxTest;
 
@@ -25,10 +28,13 @@ TEST_F(USBInterrogatorTest, WithoutADeviceEveryQueryAnswersNothing)
     EXPECT_EQ(Messages(), QStringList({"Failed to open  " + DEVICE}));
 }
 
+// Every answer comes with 20 bytes too many: taken for the next answer, or left in the stream's
+// buffer, where glibc would fail the next write on a character device with "Illegal seek".
 TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
 {
-    SimulatedBoard board(DEVICE, {"--version-hex", "4142434445464748494a4b4c", "--bootloader",
-                                  "16909060", "--pin", "3=2", "--pin", "1=1", "--board-id", "42"});
+    SimulatedBoard board(DEVICE,
+                         {"--version-hex", "4142434445464748494a4b4c", "--bootloader", "16909060",
+                          "--pin", "3=2", "--pin", "1=1", "--board-id", "42", "--extra", "20"});
     {
         cUSBInterrogator interrogator(DEVICE_PATH.constData());
         EXPECT_EQ(interrogator.GetVersion(), "ABCDEFGHIJK");       // the 12th byte never counts
@@ -46,38 +52,16 @@ TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
                                        "PinId = 1 Result = 1", "ID =  42"}));
 }
 
-// Its input is full: no request gets through, and none is answered. The end-to-end tests show
-// the version query on a board that reads but never answers.
-TEST_F(USBInterrogatorTest, UnansweredQueriesGiveNothingWithinTheirWait)
+// Its input is full: the request does not get through, and is not answered. The end-to-end
+// tests show the version query on a board that reads but never answers.
+TEST_F(USBInterrogatorTest, AnUnansweredQueryGivesNothingWithinItsWait)
 {
     SimulatedBoard board(DEVICE, {"--stop-reading", "0"});
     cUSBInterrogator interrogator(DEVICE_PATH.constData());
     QElapsedTimer timer;
     timer.start();
-    EXPECT_EQ(interrogator.GetVersion(), "");
-    EXPECT_EQ(interrogator.GetBootloaderVersion(), 0u);
-    EXPECT_FALSE(interrogator.GetPortPin(1));
     EXPECT_EQ(interrogator.GetBoardID(1), 0);
-    // Four queries, each ending with its wait: none blocks (the bound is generous).
-    EXPECT_LT(timer.elapsed(), 4 * (BOARD_QUERY_WAIT_MS + 2000));
-    EXPECT_EQ(Messages(),
-              QStringList({"Failed to flush get version request",
-                           "Failed to flush get bootloader version request",
-                           "Error reading bootloader version response", "Flush failed",
-                           "PinId = 1 Result = 0", "Failed to flush get board ID request",
-                           "Error reading board ID response"}));
-}
-
-TEST_F(USBInterrogatorTest, LeftoverAnswerBytesDoNotBreakTheNextRequest)
-{
-    // Answers 20 bytes too long: with glibc, unread bytes in the stream's buffer would make the
-    // next write fail with "Illegal seek" on a character device.
-    SimulatedBoard board(DEVICE, {"--version", "3.1", "--board-id", "9", "--extra", "20"});
-    cUSBInterrogator interrogator(DEVICE_PATH.constData());
-    for (int i = 0; i < 3; ++i)
-    {
-        EXPECT_EQ(interrogator.GetVersion(), "3.1");
-        EXPECT_EQ(interrogator.GetBoardID(4), 9);
-    }
-    EXPECT_EQ(Messages(), QStringList({"ID =  9", "ID =  9", "ID =  9"}));
+    EXPECT_LT(timer.elapsed(), BOARD_QUERY_WAIT_MS + 2000); // the bound is generous
+    EXPECT_EQ(Messages(), QStringList({"Failed to flush get board ID request",
+                                       "Error reading board ID response"}));
 }
