@@ -13,8 +13,7 @@ const char* gUpdaterLogFile = UPDATER_LOG_FILE;
 
 const QJsonObject& BoxFacts()
 {
-    static const QJsonObject facts =
-        QJsonDocument::fromJson(ReadFile(QStringLiteral(BOX_FACTS_FILE))).object();
+    static const QJsonObject facts = QJsonDocument::fromJson(ReadFile(BOX_FACTS_FILE)).object();
     return facts;
 }
 
@@ -51,16 +50,6 @@ void WriteFile(const QString& path, const QByteArray& content)
 QStringList LogMessages()
 {
     static const QRegularExpression timestamp(BoxFacts()["log_timestamp"].toString());
-    QFile log(QString::fromLatin1(gUpdaterLogFile));
-    if (!log.open(QIODevice::ReadOnly))
-    {
-        return {};
-    }
-    QStringList messages;
-    for (QString line : QString::fromLocal8Bit(log.readAll()).split('\n', Qt::SkipEmptyParts))
-    {
-        const QRegularExpressionMatch match = timestamp.match(line);
-        messages << (match.hasMatch() ? line.mid(match.capturedLength()) : line);
-    }
-    return messages;
+    const QString log = QString::fromLocal8Bit(ReadFile(QString::fromLatin1(gUpdaterLogFile)));
+    return log.split('\n', Qt::SkipEmptyParts).replaceInStrings(timestamp, "");
 }

@@ -24,7 +24,8 @@ void ResetBox();
 QByteArray ReadFile(const QString& path);
 void WriteFile(const QString& path, const QByteArray& content);
 
-// The event log's lines with their "[timestamp] " prefix checked and removed.
+// The event log's lines, each without its "[timestamp] " when it has the form the box's readers
+// parse.
 QStringList LogMessages();
 
 class BoxTest : public ::testing::Test

@@ -31,10 +31,7 @@ TEST_F(ProgressStateTest, ReadersSeeTheOldNumberOrTheNewOneNeverLessOrNothing)
         [&]
         {
             while (writing)
-            {
-                QFile progress(UPDATE_PROGRESS_FILE);
-                seen.insert(progress.open(QIODevice::ReadOnly) ? progress.readAll() : "unopenable");
-            }
+                seen.insert(ReadFile(UPDATE_PROGRESS_FILE)); // nothing when there is no file
         });
     for (int round = 0; round < 15; ++round)
     {
