@@ -6,7 +6,8 @@ using ParanoidCopyTest = cReplaceTest;
 // An interrupted call leaves content beside the target: it must not block the copy and rename,
 // and set aside without a target it is the last good content and comes back first. A failed copy
 // keeps the previous content and mode, and does not turn what root may do into owner bits (640).
-// The sudo form shares all of it.
+// The sudo form shares the rotation and the leftovers; its own restore of the mode is the
+// unpack's.
 TEST_F(ParanoidCopyTest, RotatesPastLeftoversAndKeepsThePreviousContentOnFailure)
 {
     const QString missing = home + "/missing";
@@ -68,8 +69,8 @@ TEST_F(ParanoidCopyTest, FailedMoveIntoPlaceBringsThePreviousContentBack)
     EXPECT_FALSE(QFileInfo::exists(target + "_old"));
 }
 
-// The previous content that stays set aside would be taken for the last good one by the next
-// call: the copy is in place, but the call failed. (QFile::remove takes no directory.)
+// A set-aside content that cannot be deleted fails the call, although the copy is in place: it
+// is no clean replacement. (QFile::remove takes no directory.)
 TEST_F(ParanoidCopyTest, ASetAsideContentThatCannotBeDeletedIsAFailure)
 {
     WriteFile(source, "new");

