@@ -1,23 +1,110 @@
-// cUSBDeviceUpdater against the board simulator, which checks every frame's length, type order
-// and checksums, records every byte it received and hands back the image they carried. The
-// end-to-end tests send an image in mode 0 to boards that refuse it, fall silent or stop reading;
-// here the sizes and modes, the bootloader, the lookup and the version file.
+// cUSBDeviceUpdater and cUSBInterrogator against the board-simulator program, started for one
+// test on a pseudo-terminal linked at a device path of the box, and stopped again. It checks every
+// frame's length, type order and checksums, records every byte it received and hands back the
+// image they carried. The end-to-end tests send an image in mode 0 to boards that refuse it, fall
+// silent or stop reading, and ask boards for their version; here the sizes and modes, the
+// bootloader, the lookup, the version file and the other queries.
 
 #include "FixedPaths.h"
+#include "TestBox.h"
 #include "USBDeviceUpdater.h"
-#include "test_usb_board.h"
+#include "USBVersionInterrogator.h"
+#include "UpdateLimits.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 #include <thread>
 
 namespace
 {
 const QString CORE_RACK = DSP_BOARD_DEVICE;
-const QByteArray IMAGE_PATH = QByteArray(DSP_FIRMWARE_IMAGE);
 const QByteArray DEVICE_PATH = QByteArray(DSP_BOARD_DEVICE);
+const QByteArray IMAGE_PATH = QByteArray(DSP_FIRMWARE_IMAGE);
+
+// The event log's messages without "Debug: " and without the logging function's signature.
+QStringList Messages()
+{
+    static const QRegularExpression frame("^Debug: | \\([^()]*\\([^()]*\\)[^()]*\\)$");
+    return LogMessages().replaceInStrings(frame, "");
+}
+
+QByteArray Pattern(int size)
+{
+    QByteArray image;
+    for (int i = 0; i < size; ++i)
+        image += static_cast<char>((i * 7 + 3) % 251);
+    return image;
+}
+
+class SimulatedBoard
+{
+public:
+    SimulatedBoard(const QString& link, const QStringList& arguments)
+    {
+        QFile::remove(mCapture); // the simulator appends to it
+        // A cross build runs the simulator, like the tool, through its emulator.
+        const QJsonObject programs = BoxFacts()["programs"].toObject();
+        QStringList command;
+        for (const QJsonValue& word : programs["emulator"].toArray())
+            command << word.toString();
+        command += QStringList({programs["board_simulator"].toString(), "--link", link, "--report",
+                                mReport, "--image", mImage, "--capture", mCapture, "--timeout",
+                                "120", "--die-with-parent"}) +
+                   arguments;
+        mProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        mProcess.start(command.takeFirst(), command);
+        while (!mProcess.canReadLine() && mProcess.waitForReadyRead(10000))
+            continue;
+        const QByteArray line = mProcess.readLine();
+        EXPECT_TRUE(line.startsWith("ready ")) << line.toStdString();
+    }
+
+    ~SimulatedBoard() { Stop(); }
+
+    // Ends the simulator and returns its exit status.
+    int Stop()
+    {
+        if (mProcess.state() != QProcess::NotRunning)
+        {
+            mProcess.terminate();
+            mProcess.waitForFinished();
+        }
+        return mProcess.exitStatus() == QProcess::NormalExit ? mProcess.exitCode() : -1;
+    }
+
+    QJsonArray Report()
+    {
+        return QJsonDocument::fromJson(ReadFile(mReport))["transfers"].toArray();
+    }
+    QJsonObject Transfer() { return Report()[0].toObject(); }
+    // Every transfer as [command, version message, frame lengths, result], in compact JSON.
+    QString Transfers()
+    {
+        QJsonArray all;
+        for (const QJsonValue& value : Report())
+        {
+            const QJsonObject t = value.toObject();
+            all.append(QJsonArray({t["command"], t["version"], t["frame_lengths"], t["result"]}));
+        }
+        return QString::fromLatin1(QJsonDocument(all).toJson(QJsonDocument::Compact));
+    }
+    // The image the last transfer delivered, and every byte received, both after Stop().
+    QByteArray Image() { return ReadFile(mImage); }
+    QString Capture() { return QString::fromLatin1(ReadFile(mCapture).toHex(' ')); }
+
+private:
+    const QString mReport = BoxPath("/sim-report.json");
+    const QString mImage = BoxPath("/sim-image.bin");
+    const QString mCapture = BoxPath("/sim-capture.bin");
+    QProcess mProcess;
+};
 
 void WriteImage(const QByteArray& image)
 {
@@ -168,4 +255,58 @@ TEST_F(USBDeviceUpdaterTest, VersionFile)
         EXPECT_EQ(board.Capture().left(20), c.wire);
         EXPECT_EQ(QFileInfo::exists(file), c.content != nullptr);
     }
+}
+
+using USBInterrogatorTest = BoxTest;
+
+// What may lie at the device path, and that nothing is made or written there, is shown by the
+// end-to-end tests through the version query; the other queries need an open device too.
+TEST_F(USBInterrogatorTest, WithoutADeviceEveryQueryAnswersNothing)
+{
+    {
+        cUSBInterrogator board(DEVICE_PATH.constData());
+        EXPECT_TRUE(board.GetVersion().isNull());
+        EXPECT_EQ(board.GetBootloaderVersion(), 0u);
+        EXPECT_FALSE(board.GetPortPin(3));
+        EXPECT_EQ(board.GetBoardID(5), 0);
+    }
+    EXPECT_EQ(Messages(), QStringList({"Failed to open  " + CORE_RACK}));
+}
+
+// Every answer comes with 20 bytes too many: taken for the next answer, or left in the stream's
+// buffer, where glibc would fail the next write on a character device with "Illegal seek".
+TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
+{
+    SimulatedBoard board(CORE_RACK,
+                         {"--version-hex", "4142434445464748494a4b4c", "--bootloader", "16909060",
+                          "--pin", "3=2", "--pin", "1=1", "--board-id", "42", "--extra", "20"});
+    {
+        cUSBInterrogator interrogator(DEVICE_PATH.constData());
+        EXPECT_EQ(interrogator.GetVersion(), "ABCDEFGHIJK");       // the 12th byte never counts
+        EXPECT_EQ(interrogator.GetBootloaderVersion(), 16909060u); // sent as 04 03 02 01
+        EXPECT_TRUE(interrogator.GetPortPin(3));
+        EXPECT_FALSE(interrogator.GetPortPin(0));
+        EXPECT_TRUE(interrogator.GetPortPin(1));
+        EXPECT_EQ(interrogator.GetBoardID(5), 42);
+    }
+    board.Stop();
+    EXPECT_EQ(board.Capture(), "00 03 01 00 03 20 00 04 0a 03 00 04 0a 00 00 04 0a 01 "
+                               "00 0b 02 00 00 00 01 05 10 00 00");
+    EXPECT_EQ(Messages(), QStringList({"Bootloader Version =  16909060", "PinId = 3 Result = 2",
+                                       "Unexpected pin value: 2", "PinId = 0 Result = 0",
+                                       "PinId = 1 Result = 1", "ID =  42"}));
+}
+
+// Its input is full: the request does not get through, and is not answered. The end-to-end
+// tests show the version query on a board that reads but never answers.
+TEST_F(USBInterrogatorTest, AnUnansweredQueryGivesNothingWithinItsWait)
+{
+    SimulatedBoard board(CORE_RACK, {"--stop-reading", "0"});
+    cUSBInterrogator interrogator(DEVICE_PATH.constData());
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(interrogator.GetBoardID(1), 0);
+    EXPECT_LT(timer.elapsed(), BOARD_QUERY_WAIT_MS + 2000); // the bound is generous
+    EXPECT_EQ(Messages(), QStringList({"Failed to flush get board ID request",
+                                       "Error reading board ID response"}));
 }
