@@ -1,7 +1,6 @@
-"""The version report, the DSP update request and the blocking DSP update, on the real binary in
-a sandbox box, with the board simulator playing the DSP board. Frame bytes, sizes and modes are
-checked by the unit tests; here what the commands print, log and leave, whatever lies at the
-device path and the image path."""
+"""--getversions and --blockingdspupdate on the real binary, with the board simulator at the DSP
+device: what each prints, logs and sends, within its wait, and what it leaves at the device path
+and the image path. Each row's name says the fault it guards."""
 
 import fcntl
 import json
@@ -13,64 +12,64 @@ import termios
 import time
 import unittest
 from dataclasses import dataclass, field
-from typing import Callable
+from typing import Callable, Optional
 
 import box
-from board import QUERY_WAIT_MS, STATUS_WAIT_MS, Board
-from box import BoxTestCase, exists, path, run_tool, write
+from board import Board
+from box import BoxTestCase, exists, path, write
 
+QUERY_WAIT_MS = box.LIMIT["BOARD_QUERY_WAIT_MS"]
+STATUS_WAIT_MS = box.LIMIT["BOARD_STATUS_WAIT_MS"]
+LEEWAY_S = 5  # well past every wait of the tool, well short of forever
 VERSION_FILE = box.PATH["ROOTFS_RUNNING_UINITRD_VERSION_FILE"]
 ON_BOOT_FLAG = box.FLAG_FILES["dsp_on_boot"]
-DSP_FLAG = box.FLAG_FILES["dsp"]
-# Stands in for any file of the box that must never be sent, written or truncated.
+# Any file of the box that must never be sent or written.
 VICTIM = box.PATH["RIRARUDE_HOSTNAME_FILE_PATH"]
-VICTIM_BYTES = b"stage-left\n"
-# Well past every wait the tool has, well short of forever.
-LEEWAY_S = 5
 EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
 
-GET_VERSIONS = "(void cDovozUdiZedezod::GetVersions())"
-GET_VERSION = "(virtual QString cUSBInterrogator::GetVersion())"
-INTERROGATOR = "(cUSBInterrogator::cUSBInterrogator(const char*))"
-BLOCKING = "(void cDovozUdiZedezod::BlockingDSPUpdate())"
-UPDATE = "(bool cUSBDeviceUpdater::UpdateFirmware(int))"
-SETUP = "(void cUSBDeviceUpdater::SetupFiles())"
-CONSTRUCTOR = "(cUSBDeviceUpdater::cUSBDeviceUpdater(const char*, const char*, float, bool))"
+GET_VERSIONS = " (void cDovozUdiZedezod::GetVersions())"
+INTERROGATOR = " (cUSBInterrogator::cUSBInterrogator(const char*))"
+BLOCKING = " (void cDovozUdiZedezod::BlockingDSPUpdate())"
+UPDATE = " (bool cUSBDeviceUpdater::UpdateFirmware(int))"
+SETUP = " (void cUSBDeviceUpdater::SetupFiles())"
 
+UNOPENED = f"Debug: Failed to open  {path(box.DSP_DEVICE)}" + INTERROGATOR
 # 500 bytes: a header message with 496 of them and a data message with the last 4.
 IMAGE = bytes(range(250)) * 2
-IMAGE_OPENED = "Debug: Successfully opened firmware " + SETUP
-IMAGE_REFUSED = "Debug: Couldn't open firmware " + SETUP
-DEVICE_OPENED = "Debug: Successfully opened device " + SETUP
-DEVICE_REFUSED = "Debug: Couldn't open device " + SETUP
-HEADER_SENT = ['Debug: Firmware length = 500 ( "0x1f4" ) ' + UPDATE,
-               'Debug: Complete Checksum = 62250 ( "0xf32a" ) ' + UPDATE,
-               'Debug: Header Checksum Sent: 61790 ( "0xf15e" ) ' + UPDATE,
-               "Debug: Send ok " + UPDATE]
-DATA_SENT = ['Debug: Data Checksum Sent: 990 ( "0x3de" ) ' + UPDATE,
-             "Debug: Last part, DataLength: 4 , MessageLength: 12 " + UPDATE,
-             "Debug: Send ok " + UPDATE]
-TAKEN = "Debug: flush ok " + UPDATE
-NOT_TAKEN = f"Debug: Message not taken within {STATUS_WAIT_MS} ms " + UPDATE
-NO_STATUS = f"Debug: No tx status within {STATUS_WAIT_MS} ms " + UPDATE
-SUCCEEDED = "Debug: DSP Firmware update successful. " + BLOCKING
-FAILED = "Debug: DSP Firmware update failed. " + BLOCKING
-NOT_A_DEVICE = [IMAGE_OPENED, DEVICE_REFUSED, FAILED]
+IMAGE_OPENED = "Debug: Successfully opened firmware" + SETUP
+DEVICE_OPENED = "Debug: Successfully opened device" + SETUP
+HEADER_SENT = ['Debug: Firmware length = 500 ( "0x1f4" )' + UPDATE,
+               'Debug: Complete Checksum = 62250 ( "0xf32a" )' + UPDATE,
+               'Debug: Header Checksum Sent: 61790 ( "0xf15e" )' + UPDATE,
+               "Debug: Send ok" + UPDATE]
+DATA_SENT = ['Debug: Data Checksum Sent: 990 ( "0x3de" )' + UPDATE,
+             "Debug: Last part, DataLength: 4 , MessageLength: 12" + UPDATE,
+             "Debug: Send ok" + UPDATE]
+TAKEN = "Debug: flush ok" + UPDATE
+SUCCEEDED = "Debug: DSP Firmware update successful." + BLOCKING
+FAILED = "Debug: DSP Firmware update failed." + BLOCKING
+STARTED = ["Debug: Updating DSP Firmware" + BLOCKING,
+           "Debug: FW V 9.9 (cUSBDeviceUpdater::cUSBDeviceUpdater(const char*, const char*, "
+           "float, bool))"]
+SENT_WHOLE = [IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *DATA_SENT, TAKEN, SUCCEEDED]
+IMAGE_REFUSED = ["Debug: Couldn't open firmware" + SETUP, DEVICE_OPENED, FAILED]
+NOT_A_DEVICE = [IMAGE_OPENED, "Debug: Couldn't open device" + SETUP, FAILED]
+LARGEST_IMAGE = 2**32 - 1  # what the header's 32 bits can announce
+
+
+def too_large(size):
+    return [IMAGE_OPENED, DEVICE_OPENED, f"Debug: Firmware too large: {size} bytes, the header "
+            f"announces at most {LARGEST_IMAGE}" + UPDATE, FAILED]
 
 
 def report(dsp, firmware):
-    """The exact standard output of getversions: indented JSON, keys in order."""
+    """The exact standard output of --getversions."""
     return ('{\n    "DSP Firmware Version": ' + json.dumps(dsp) + ',\n'
             '    "Firmware Version": ' + json.dumps(firmware) + '\n}\n').encode()
 
 
-def unopened_device():
-    return [f"Debug: Failed to open  {path(box.DSP_DEVICE)} {INTERROGATOR}"]
-
-
 def state_of(absolute):
-    """What a run could change at a path, links not followed: its kind, a link's target, a
-    file's bytes, a device's number, a directory's entries."""
+    """What a run could change at a path, links not followed."""
     where = path(absolute)
     if not os.path.lexists(where):
         return "absent"
@@ -80,16 +79,11 @@ def state_of(absolute):
     if stat.S_ISREG(mode):
         with open(where, "rb") as f:
             return ("file", f.read())
-    if stat.S_ISCHR(mode):
-        return ("character device", os.lstat(where).st_rdev)
-    if stat.S_ISDIR(mode):
-        return ("directory", sorted(os.listdir(where)))
-    return ("other", stat.S_IFMT(mode))
+    return ("other", stat.S_IFMT(mode), os.lstat(where).st_rdev)
 
 
-def null_device(absolute):
-    """A character device that answers nothing and takes everything: a copy of /dev/null."""
-    os.mknod(path(absolute), stat.S_IFCHR | 0o666, os.makedev(1, 3))
+def states(paths):
+    return {absolute: state_of(absolute) for absolute in paths}
 
 
 def open_device():
@@ -97,7 +91,6 @@ def open_device():
 
 
 def terminal_settings():
-    """The settings of the terminal at the device path, as the box's other programs find them."""
     descriptor = open_device()
     try:
         return termios.tcgetattr(descriptor)
@@ -105,50 +98,11 @@ def terminal_settings():
         os.close(descriptor)
 
 
-def without(descriptor):
-    """Starts the tool with that standard stream closed, as a daemon may."""
-    return lambda: os.close(descriptor)
-
-
-def started_with(number, ignored):
-    """Starts the tool with that signal ignored, as nohup starts a program, or not: whatever the
-    test itself was started with (a shell starts a background job with SIGINT ignored)."""
-    return lambda: signal.signal(number, signal.SIG_IGN if ignored else signal.SIG_DFL)
-
-
-class BoardTestCase(BoxTestCase):
-    def board(self, *arguments):
-        simulator = Board(*arguments)
-        self.addCleanup(simulator.cleanup)
-        return simulator.start()
-
-    def run_within(self, option, wait_ms, runs=1, preexec_fn=None):
-        """Runs the tool, as many times at once as asked, and checks that each ended within its
-        wait (and the waits of those before it), with leeway. The last run's log holds the lines
-        of all."""
-        start = time.monotonic()
-        log_start = len(box.log_bytes())
-        tools = [box.start_tool(option, preexec_fn=preexec_fn) for _ in range(runs)]
-        done = [box.finish(tool, log_start, timeout=runs * wait_ms / 1000 + 4 * LEEWAY_S)
-                for tool in tools]
-        self.assertLess(time.monotonic() - start, runs * wait_ms / 1000 + LEEWAY_S)
-        self.assertEqual([run.returncode for run in done], [1] * runs)
-        return done
-
-
-# What lies at the device path. Each returns the paths whose state must survive a run.
-
-def a_board():
-    return []
-
+# What a row lays at the device path or the image path. Each returns the paths that must stay
+# as they were.
 
 def nothing():
     return [box.DSP_DEVICE]
-
-
-def no_dev_directory():
-    shutil.rmtree(path("/dev"))
-    return ["/dev"]
 
 
 def a_regular_file():
@@ -156,25 +110,113 @@ def a_regular_file():
     return [box.DSP_DEVICE]
 
 
-def a_link_to_a_regular_file():
-    os.symlink(path(VICTIM), path(box.DSP_DEVICE))
-    return [box.DSP_DEVICE, VICTIM]
-
-
-def a_dangling_link():
-    os.symlink(path(box.DSP_DEVICE + ".gone"), path(box.DSP_DEVICE))
-    return [box.DSP_DEVICE, box.DSP_DEVICE + ".gone"]
-
-
-def a_directory():
-    os.mkdir(path(box.DSP_DEVICE))
-    write(box.DSP_DEVICE + "/inside", b"kept")
-    return [box.DSP_DEVICE, box.DSP_DEVICE + "/inside"]
-
-
-def a_device_that_is_no_board():
-    null_device(box.DSP_DEVICE)
+def a_null_device():
+    """A character device that answers nothing and takes everything."""
+    os.mknod(path(box.DSP_DEVICE), stat.S_IFCHR | 0o666, os.makedev(1, 3))
     return [box.DSP_DEVICE]
+
+
+def an_image(size):
+    """size bytes, all of them a hole: no disk space, and zeros to read."""
+    def place():
+        write(box.DSP_IMAGE)
+        os.truncate(path(box.DSP_IMAGE), size)
+        return []
+    return place
+
+
+def a_fifo():
+    os.remove(path(box.DSP_IMAGE))
+    os.mkfifo(path(box.DSP_IMAGE))
+    return [box.DSP_IMAGE]
+
+
+def a_link_out_of_the_tree():
+    os.remove(path(box.DSP_IMAGE))
+    os.symlink(path(VICTIM), path(box.DSP_IMAGE))
+    return [box.DSP_IMAGE]
+
+
+def a_linked_firmware_directory():
+    shutil.move(path(box.FIRMWARE_DIR), path(box.HOME + "/Elsewhere"))
+    os.symlink(path(box.HOME + "/Elsewhere"), path(box.FIRMWARE_DIR))
+    return [box.FIRMWARE_DIR]
+
+
+class BoardTestCase(BoxTestCase):
+    def start_board(self, *options):
+        self.simulator = Board(*options)
+        self.addCleanup(self.simulator.cleanup)
+        self.simulator.start()
+
+    def run_within(self, option, wait_ms, runs=1, preexec_fn=None):
+        """Runs the tool, as many times at once as asked; each must end within its wait and
+        those of the runs before it. The last run's log holds the lines of all."""
+        bound_s = runs * wait_ms / 1000 + LEEWAY_S
+        start = time.monotonic()
+        log_start = len(box.log_bytes())
+        tools = [box.start_tool(option, preexec_fn=preexec_fn) for _ in range(runs)]
+        done = [box.finish(tool, log_start, timeout=bound_s) for tool in tools]
+        self.assertLess(time.monotonic() - start, bound_s)
+        self.assertEqual([run.returncode for run in done], [1] * runs)
+        return done
+
+
+@dataclass
+class Query:
+    name: str
+    place: Optional[Callable]  # None: a board, with the options below
+    dsp: str  # "DSP Firmware Version"
+    log: list  # between "Getting versions..." and the report
+    board: list = field(default_factory=list)
+    held: bool = False  # another program of the box holds the board's lock meanwhile
+    version_file: Optional[bytes] = b"1.2.3\n"
+    firmware: str = "1.2.3\n"  # "Firmware Version"
+
+
+QUERIES = [
+    Query("a version file of several lines: more than its first line, or its line end lost",
+          None, "2.8", [],
+          version_file=b"4.5.6-rc1\nbuilt yesterday\n", firmware="4.5.6-rc1\n"),
+    Query("a NUL in the version file: what follows reported", None, "2.8", [],
+          version_file=b"1.2\x00junk\n", firmware="1.2"),
+    Query("no version file: not reported as Unknown", None, "2.8", [],
+          version_file=None, firmware="Unknown"),
+    Query("a board another program holds: asked all the same", None, "", held=True,
+          log=[f"Debug: Could not lock {path(box.DSP_DEVICE)}: still in use after "
+               f"{QUERY_WAIT_MS} ms" + INTERROGATOR, UNOPENED]),
+    Query("a board that takes no request: waited on past the wait", None, "",
+          ["Debug: Failed to flush get version request (virtual QString "
+           "cUSBInterrogator::GetVersion())"], board=["--stop-reading", "0"]),
+    Query("nothing at the device path: made there, or not logged", nothing, "", [UNOPENED]),
+]
+
+
+class VersionReport(BoardTestCase):
+    def test_queries(self):
+        for row in QUERIES:
+            with self.subTest(row.name):
+                box.reset()
+                if row.version_file is not None:
+                    write(VERSION_FILE, row.version_file)
+                kept = states(row.place() if row.place else [])
+                if row.place is None:
+                    self.start_board(*row.board)
+                if row.held:
+                    holder = open_device()
+                    self.addCleanup(os.close, holder)
+                    fcntl.flock(holder, fcntl.LOCK_EX)  # as the README tells the box's programs
+                [run] = self.run_within("--getversions", QUERY_WAIT_MS)
+                stdout = report(row.dsp, row.firmware)
+                self.assertEqual((run.stdout, run.stderr), (stdout, b""))
+                # The report as the debug stream quotes a byte array.
+                self.assertEqual(run.log, ["Debug: Getting versions..." + GET_VERSIONS, *row.log,
+                                           "Debug: Got version information:",
+                                           " " + json.dumps(stdout.decode()) + GET_VERSIONS])
+                self.assertEqual(states(kept), kept)
+                if row.place is None:
+                    self.simulator.stop()
+                    self.assertEqual(self.simulator.report["errors"], [])
 
 
 @dataclass
@@ -183,387 +225,134 @@ class Transfer:
     frame_lengths: list
     result: str  # "complete", "refused" or "incomplete"
     intact: bool  # the whole image arrived unchanged
-    command: int = 0x0C
+    command: int = 0x0C  # update mode 0's
 
 
-@dataclass
-class DeviceCase:
-    name: str
-    place: Callable  # puts it at the device path (a_board: the simulator does)
-    board_options: list = field(default_factory=list)  # the simulator's, for a board
-    dsp_version: str = ""  # "DSP Firmware Version" of --getversions
-    query_log: list = field(default_factory=list)  # its lines between the report's two lines
-    transfer_log: list = field(default_factory=list)  # --blockingdspupdate after "FW V 9.9"
-    transfers: list = field(default_factory=list)  # what the board saw, as Transfer
-    # The tool starts without standard error, and the log is unusable, so that its lines go to
-    # the closed stream.
-    closed: bool = False
-    at_once: int = 1  # runs started together; their log lines are checked in any order
-    held: bool = False  # another program of the box holds the board's lock meanwhile
-
-
-GOOD_TRANSFER = [IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *DATA_SENT, TAKEN, SUCCEEDED]
 WHOLE = Transfer([512, 12], "complete", intact=True)
 
 
-def still_locked(wait_ms, function):
-    return (f"Debug: Could not lock {path(box.DSP_DEVICE)}: still in use after {wait_ms} ms "
-            + function)
+@dataclass
+class Send:
+    name: str
+    place: Optional[Callable]  # None: the 500-byte image, which must stay
+    log: list  # after "FW V 9.9"
+    transfers: list = field(default_factory=list)
+    board: Optional[list] = field(default_factory=list)  # the simulator's options; None: none
+    at_once: int = 1  # runs started together; their lines are checked in any order
+    # Started without standard error, the log unusable: lines go to the closed stream.
+    closed: bool = False
 
 
-DEVICE_CASES = [
-    DeviceCase("a good board", a_board, dsp_version="2.8", transfer_log=GOOD_TRANSFER,
-               transfers=[WHOLE]),
-    # In the settings a USB serial board shows up with (echo, canonical input, CR/NL
-    # translation), and slow enough that the second run waits for the first.
-    DeviceCase("a slow board on a terminal in its default settings, two runs at once", a_board,
-               ["--cooked", "--delay", "300"], dsp_version="2.8", transfer_log=GOOD_TRANSFER,
-               transfers=[WHOLE, WHOLE], at_once=2),
-    DeviceCase("a board another program holds", a_board, held=True,
-               query_log=[still_locked(QUERY_WAIT_MS, INTERROGATOR), *unopened_device()],
-               transfer_log=[still_locked(STATUS_WAIT_MS, SETUP), IMAGE_OPENED, DEVICE_REFUSED,
-                             FAILED]),
-    DeviceCase("a board, standard error closed and the log unusable", a_board, dsp_version="2.8",
-               transfer_log=GOOD_TRANSFER, transfers=[WHOLE], closed=True),
-    DeviceCase("a board that refuses the header", a_board, ["--refuse", "1:7"], dsp_version="2.8",
-               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN,
-                             "Debug: Bad tx status ( 7 ) " + UPDATE, FAILED],
-               transfers=[Transfer([512], "refused", intact=False)]),
-    DeviceCase("a board that reads but never answers", a_board, ["--silent"],
-               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, NO_STATUS, FAILED],
-               transfers=[Transfer([512], "incomplete", intact=False)]),
-    DeviceCase("a board that stops reading before the first query", a_board,
-               ["--stop-reading", "0"],
-               query_log=["Debug: Failed to flush get version request " + GET_VERSION],
-               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, NOT_TAKEN, FAILED]),
-    DeviceCase("a board that stops reading after the header", a_board, ["--stop-reading", "1"],
-               dsp_version="2.8",
-               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *DATA_SENT,
-                             NOT_TAKEN, FAILED],
-               transfers=[Transfer([512], "incomplete", intact=False)]),
-    DeviceCase("a character device that is no board", a_device_that_is_no_board,
-               transfer_log=[IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN,
-                             "Debug: Failed to read tx status: end of file " + UPDATE, FAILED]),
-    DeviceCase("nothing", nothing, query_log=unopened_device(), transfer_log=NOT_A_DEVICE),
-    DeviceCase("no /dev at all", no_dev_directory, query_log=unopened_device(),
-               transfer_log=NOT_A_DEVICE),
-    DeviceCase("a regular file", a_regular_file, query_log=unopened_device(),
-               transfer_log=NOT_A_DEVICE),
-    DeviceCase("a link to a regular file", a_link_to_a_regular_file,
-               query_log=unopened_device(), transfer_log=NOT_A_DEVICE),
-    DeviceCase("a link to nothing", a_dangling_link, query_log=unopened_device(),
-               transfer_log=NOT_A_DEVICE),
-    DeviceCase("a directory", a_directory, query_log=unopened_device(),
-               transfer_log=NOT_A_DEVICE),
+SENDS = [
+    Send("a good board: the image not sent whole, or not in mode 0", None, SENT_WHOLE, [WHOLE]),
+    Send("two runs at once on a slow board in its terminal's default settings: frames "
+         "interleaved, the terminal not raw, or its settings not put back", None, SENT_WHOLE,
+         [WHOLE, WHOLE], board=["--cooked", "--delay", "200"], at_once=2),
+    Send("standard error closed: log lines sent into the board", None, SENT_WHOLE, [WHOLE],
+         closed=True),
+    Send("a character device that answers nothing: no status taken for acceptance", a_null_device,
+         [IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN,
+          "Debug: Failed to read tx status: end of file" + UPDATE, FAILED], board=None),
+    Send("a regular file at the device path: frames written into it", a_regular_file, NOT_A_DEVICE,
+         board=None),
+    Send("an empty image: not counted as sent", an_image(0),
+         [IMAGE_OPENED, DEVICE_OPENED, SUCCEEDED]),
+    Send("a FIFO at the image path: waited on, or sent", a_fifo, IMAGE_REFUSED),
+    Send("a link at the image path: followed", a_link_out_of_the_tree, IMAGE_REFUSED),
+    Send("a linked firmware directory: followed", a_linked_firmware_directory, IMAGE_REFUSED),
+    Send("the largest image the header can announce: refused", an_image(LARGEST_IMAGE),
+         [IMAGE_OPENED, DEVICE_OPENED,
+          'Debug: Firmware length = 4294967295 ( "0xffffffff" )' + UPDATE,
+          'Debug: Complete Checksum = 0 ( "0x0" )' + UPDATE,
+          'Debug: Header Checksum Sent: 1020 ( "0x3fc" )' + UPDATE,
+          "Debug: Send ok" + UPDATE, TAKEN, "Debug: Bad tx status ( 7 )" + UPDATE, FAILED],
+         [Transfer([512], "refused", intact=False)], board=["--refuse", "1:7"]),
+    Send("an image too large to announce: announced cut", an_image(2**32), too_large(2**32)),
 ]
 
 
-class WhateverLiesAtTheDevicePath(BoardTestCase):
-    """Every step on the board ends within its wait, and a path that holds no character device
-    is left as it was: nothing made, truncated or written."""
+class BlockingUpdate(BoardTestCase):
+    """Every run ends within its wait and drops the on-boot request; only a regular file in the
+    firmware tree goes to the board, and only to a character device."""
 
-    def set_up(self, case):
-        box.reset()
-        write(VICTIM, VICTIM_BYTES)
-        write(VERSION_FILE, b"1.2.3\n")
-        write(box.DSP_IMAGE, IMAGE)
-        if case.closed:
-            shutil.rmtree(path(os.path.dirname(box.LOG_FILE)))
-        kept = case.place()
-        before = {absolute: state_of(absolute) for absolute in kept}
-        board = settings = None
-        if case.place is a_board:
-            board = self.board(*case.board_options)
-            settings = terminal_settings()
-        return board, before, settings
-
-    def run_case(self, case, option, wait_ms):
-        holder = open_device() if case.held else None
-        if holder is not None:
-            fcntl.flock(holder, fcntl.LOCK_EX)  # as the README tells the box's programs
-        try:
-            return self.run_within(option, wait_ms, runs=case.at_once,
-                                   preexec_fn=without(2) if case.closed else None)
-        finally:
-            if holder is not None:
-                os.close(holder)
-
-    def assertLog(self, case, log, lines):
-        expected = [] if case.closed else lines * case.at_once
-        if case.at_once > 1:
-            log, expected = sorted(log), sorted(expected)
-        self.assertEqual(log, expected)
-
-    def assertUntouched(self, before, settings):
-        self.assertEqual({absolute: state_of(absolute) for absolute in before}, before)
-        self.assertEqual(state_of(VICTIM), ("file", VICTIM_BYTES))
-        if settings is not None:
-            self.assertEqual(terminal_settings(), settings)
-
-    def test_version_report(self):
-        for case in DEVICE_CASES:
-            with self.subTest(case.name):
-                board, before, settings = self.set_up(case)
-                runs = self.run_case(case, "--getversions", QUERY_WAIT_MS)
-                stdout = report(case.dsp_version, "1.2.3\n")
-                for run in runs:
-                    self.assertEqual((run.stdout, run.stderr), (stdout, b""))
-                # The document as the debug stream quotes and escapes a byte array.
-                self.assertLog(case, runs[-1].log, [
-                    "Debug: Getting versions... " + GET_VERSIONS, *case.query_log,
-                    "Debug: Got version information:",
-                    " " + json.dumps(stdout.decode()) + " " + GET_VERSIONS])
-                self.assertUntouched(before, settings)
-                if board is not None:
-                    board.stop()
-                    self.assertEqual(board.report["errors"], [])
-
-    def test_blocking_update(self):
-        for case in DEVICE_CASES:
-            with self.subTest(case.name):
-                board, before, settings = self.set_up(case)
+    def test_sends(self):
+        for row in SENDS:
+            with self.subTest(row.name):
+                box.reset()
+                write(VICTIM, b"stage-left\n")
                 write(ON_BOOT_FLAG)
                 write(box.PROGRESS_FILE, str(EXTRACTED).encode())
-                runs = self.run_case(case, "--blockingdspupdate", STATUS_WAIT_MS)
-                self.assertEqual([run.stdout for run in runs], [b""] * case.at_once)
-                self.assertLog(case, runs[-1].log, ["Debug: Updating DSP Firmware " + BLOCKING,
-                                                   "Debug: FW V 9.9 " + CONSTRUCTOR,
-                                                   *case.transfer_log])
+                write(box.DSP_IMAGE, IMAGE)
+                if row.closed:
+                    shutil.rmtree(path(os.path.dirname(box.LOG_FILE)))
+                kept = states([VICTIM, *(row.place() if row.place else [box.DSP_IMAGE])])
+                settings = None
+                if row.board is not None:
+                    self.start_board(*row.board)
+                    settings = terminal_settings()
+                closing = (lambda: os.close(2)) if row.closed else None
+                runs = self.run_within("--blockingdspupdate", STATUS_WAIT_MS, row.at_once,
+                                       preexec_fn=closing)
+                self.assertEqual([run.stdout for run in runs], [b""] * row.at_once)
+                log, expected = runs[-1].log, [] if row.closed else [*STARTED, *row.log]
+                if row.at_once > 1:
+                    log, expected = sorted(log), sorted(expected * row.at_once)
+                self.assertEqual(log, expected)
                 self.assertFalse(exists(ON_BOOT_FLAG))
                 self.assertProgress(EXTRACTED)
-                self.assertFileBytes(box.DSP_IMAGE, IMAGE)
-                self.assertUntouched(before, settings)
-                if board is not None:
-                    board.stop()
-                    seen = []
-                    for transfer in board.transfers:
-                        seen.append(Transfer(transfer["frame_lengths"], transfer["result"],
-                                             transfer["intact"], transfer["command"]))
-                    self.assertEqual(seen, case.transfers)
+                self.assertEqual(states(kept), kept)
+                if row.board is not None:
+                    self.assertEqual(terminal_settings(), settings)
+                    self.simulator.stop()
+                    seen = [Transfer(transfer["frame_lengths"], transfer["result"],
+                                     transfer["intact"], transfer["command"])
+                            for transfer in self.simulator.transfers]
+                    self.assertEqual(seen, row.transfers)
+                    self.assertEqual(self.simulator.report["frames"],
+                                     sum(len(transfer.frame_lengths) for transfer in seen))
 
 
 @dataclass
-class StopCase:
+class Stop:
     signal: signal.Signals
-    ignored: bool  # the tool was started with it ignored
+    ignored: bool  # the tool was started with it ignored, as nohup starts a program
+    board: list
     returncode: int
     log: list  # after the header was taken
 
 
-STOP_CASES = [
-    StopCase(signal.SIGTERM, ignored=False, returncode=-signal.SIGTERM, log=[]),
-    StopCase(signal.SIGINT, ignored=False, returncode=-signal.SIGINT, log=[]),
-    StopCase(signal.SIGHUP, ignored=False, returncode=-signal.SIGHUP, log=[]),
-    StopCase(signal.SIGHUP, ignored=True, returncode=1, log=[NO_STATUS, FAILED]),
+STOPS = [
+    Stop(signal.SIGTERM, False, ["--cooked", "--silent"], -signal.SIGTERM, []),
+    Stop(signal.SIGINT, False, ["--cooked", "--silent"], -signal.SIGINT, []),
+    Stop(signal.SIGHUP, False, ["--cooked", "--silent"], -signal.SIGHUP, []),
+    # The board answers late, so the signal comes while the transfer goes on.
+    Stop(signal.SIGHUP, True, ["--cooked", "--delay", "500"], 1, [*DATA_SENT, TAKEN, SUCCEEDED]),
 ]
 
 
 class StopWhileTheBoardIsRaw(BoardTestCase):
-    """A program that stops the tool while it holds a terminal raw finds the tool ended by its
-    signal, as ever, and the terminal in its own settings again."""
+    """A signal that stops the tool while it holds the terminal raw ends it as ever, with the
+    terminal's own settings put back; one it was started with ignored stays ignored."""
 
-    def test_blocking_update_stopped_while_it_waits_for_a_status(self):
-        for case in STOP_CASES:
-            with self.subTest(signal=case.signal.name, ignored=case.ignored):
+    def test_stops(self):
+        for row in STOPS:
+            with self.subTest(signal=row.signal.name, ignored=row.ignored):
                 box.reset()
                 write(box.DSP_IMAGE, IMAGE)
-                self.board("--cooked", "--silent")
+                self.start_board(*row.board)
                 settings = terminal_settings()
                 log_start = len(box.log_bytes())
+                handling = signal.SIG_IGN if row.ignored else signal.SIG_DFL
                 tool = box.start_tool("--blockingdspupdate",
-                                      preexec_fn=started_with(case.signal, case.ignored))
+                                      preexec_fn=lambda: signal.signal(row.signal, handling))
                 box.wait_for_line(TAKEN, log_start)
                 self.assertNotEqual(terminal_settings(), settings)
-                tool.send_signal(case.signal)
-                run = box.finish(tool, log_start)
-                self.assertEqual(run.returncode, case.returncode)
-                self.assertEqual(run.log, ["Debug: Updating DSP Firmware " + BLOCKING,
-                                           "Debug: FW V 9.9 " + CONSTRUCTOR, IMAGE_OPENED,
-                                           DEVICE_OPENED, *HEADER_SENT, TAKEN, *case.log])
+                tool.send_signal(row.signal)
+                run = box.finish(tool, log_start, timeout=STATUS_WAIT_MS / 1000 + LEEWAY_S)
+                self.assertEqual(run.returncode, row.returncode)
+                self.assertEqual(run.log, [*STARTED, IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT,
+                                           TAKEN, *row.log])
                 self.assertEqual(terminal_settings(), settings)
-
-
-# What lies at the image path. Each returns the paths whose state must survive a run.
-
-def no_image():
-    return [box.DSP_IMAGE]
-
-
-def an_empty_image():
-    write(box.DSP_IMAGE, b"")
-    return [box.DSP_IMAGE]
-
-
-def a_fifo():
-    os.mkfifo(path(box.DSP_IMAGE))
-    return [box.DSP_IMAGE]
-
-
-def a_link_inside_the_tree():
-    write(box.FIRMWARE_DIR + "/real.bin", IMAGE)
-    os.symlink("real.bin", path(box.DSP_IMAGE))
-    return [box.DSP_IMAGE, box.FIRMWARE_DIR + "/real.bin"]
-
-
-def a_link_out_of_the_tree():
-    os.symlink(path(VICTIM), path(box.DSP_IMAGE))
-    return [box.DSP_IMAGE]
-
-
-def an_image_directory():
-    os.mkdir(path(box.DSP_IMAGE))
-    return [box.DSP_IMAGE]
-
-
-def a_device_node():
-    null_device(box.DSP_IMAGE)
-    return [box.DSP_IMAGE]
-
-
-def a_sparse_image(size):
-    """An image of size bytes, all of them a hole: no disk space, and zeros to read."""
-    def place():
-        write(box.DSP_IMAGE)
-        os.truncate(path(box.DSP_IMAGE), size)
-        return []
-    return place
-
-
-def a_linked_firmware_directory():
-    """The image is a regular file, but its directory is a link out of the tree."""
-    elsewhere = box.HOME + "/Elsewhere"
-    write(elsewhere + "/" + os.path.basename(box.DSP_IMAGE), IMAGE)
-    os.rmdir(path(box.FIRMWARE_DIR))
-    os.symlink(path(elsewhere), path(box.FIRMWARE_DIR))
-    return [box.FIRMWARE_DIR]
-
-
-@dataclass
-class ImageCase:
-    name: str
-    place: Callable  # puts it at the image path, in an existing firmware directory
-    log: list  # --blockingdspupdate after "FW V 9.9"
-    board_options: list = field(default_factory=list)
-    transfers: list = field(default_factory=list)  # what the board saw, as Transfer
-
-
-REFUSED_IMAGE = [IMAGE_REFUSED, DEVICE_OPENED, FAILED]
-LARGEST_IMAGE = 2**32 - 1  # what the header's 32 bits can announce
-
-
-def too_large(size):
-    return [IMAGE_OPENED, DEVICE_OPENED,
-            f"Debug: Firmware too large: {size} bytes, the header announces at most "
-            f"{LARGEST_IMAGE} " + UPDATE, FAILED]
-
-IMAGE_CASES = [
-    ImageCase("no image", no_image, REFUSED_IMAGE),
-    # Nothing to send counts as done.
-    ImageCase("an empty regular file", an_empty_image, [IMAGE_OPENED, DEVICE_OPENED, SUCCEEDED]),
-    ImageCase("a FIFO", a_fifo, REFUSED_IMAGE),
-    ImageCase("a link to a file inside the tree", a_link_inside_the_tree, REFUSED_IMAGE),
-    ImageCase("a link to a file outside the tree", a_link_out_of_the_tree, REFUSED_IMAGE),
-    ImageCase("a directory", an_image_directory, REFUSED_IMAGE),
-    ImageCase("a device node", a_device_node, REFUSED_IMAGE),
-    ImageCase("a firmware directory that is a link", a_linked_firmware_directory, REFUSED_IMAGE),
-    # The board refuses the header: nothing more is sent.
-    ImageCase("the largest image the header can announce", a_sparse_image(LARGEST_IMAGE),
-              [IMAGE_OPENED, DEVICE_OPENED,
-               'Debug: Firmware length = 4294967295 ( "0xffffffff" ) ' + UPDATE,
-               'Debug: Complete Checksum = 0 ( "0x0" ) ' + UPDATE,
-               'Debug: Header Checksum Sent: 1020 ( "0x3fc" ) ' + UPDATE,
-               "Debug: Send ok " + UPDATE, TAKEN, "Debug: Bad tx status ( 7 ) " + UPDATE, FAILED],
-              board_options=["--refuse", "1:7"], transfers=[Transfer([512], "refused", False)]),
-    ImageCase("an image one byte too large to announce", a_sparse_image(2**32),
-              too_large(2**32)),
-    ImageCase("an image the header would announce as 10 bytes", a_sparse_image(2**32 + 10),
-              too_large(2**32 + 10)),
-]
-
-
-class WhateverLiesAtTheImagePath(BoardTestCase):
-    """Only a regular file in the firmware tree, of a length the header can announce, is sent;
-    everything else sends nothing and fails the update, which still ends and still drops the
-    on-boot request."""
-
-    def test_blocking_update(self):
-        for case in IMAGE_CASES:
-            with self.subTest(case.name):
-                box.reset()
-                write(VICTIM, VICTIM_BYTES)
-                write(ON_BOOT_FLAG)
-                os.makedirs(path(box.FIRMWARE_DIR), exist_ok=True)
-                kept = case.place()
-                before = {absolute: state_of(absolute) for absolute in kept}
-                board = self.board(*case.board_options)
-                [run] = self.run_within("--blockingdspupdate", STATUS_WAIT_MS)
-                self.assertEqual(run.stdout, b"")
-                self.assertEqual(run.log, ["Debug: Updating DSP Firmware " + BLOCKING,
-                                           "Debug: FW V 9.9 " + CONSTRUCTOR, *case.log])
-                self.assertFalse(exists(ON_BOOT_FLAG))
-                self.assertEqual({absolute: state_of(absolute) for absolute in kept}, before)
-                self.assertEqual(state_of(VICTIM), ("file", VICTIM_BYTES))
-                board.stop()
-                seen = [Transfer(transfer["frame_lengths"], transfer["result"], transfer["intact"])
-                        for transfer in board.transfers]
-                frames = sum(len(transfer.frame_lengths) for transfer in case.transfers)
-                self.assertEqual((seen, board.report["frames"]), (case.transfers, frames))
-
-
-@dataclass
-class VersionFileCase:
-    content: bytes
-    firmware_version: str
-
-
-class VersionReport(BoardTestCase):
-    def test_the_running_version_is_the_first_line_of_its_file(self):
-        cases = [
-            VersionFileCase(b"4.5.6-rc1\nbuilt yesterday\n\nmore\n", "4.5.6-rc1\n"),
-            VersionFileCase(b"1.2\x00junk\n", "1.2"),
-        ]
-        for case in cases:
-            with self.subTest(content=case.content):
-                box.reset()
-                write(VERSION_FILE, case.content)
-                board = self.board("--version", "R9-2.8")
-                run = run_tool("--getversions")
-                self.assertEqual(run.stdout, report("R9-2.8", case.firmware_version))
-                board.stop()
-                self.assertEqual(board.report["queries"]["version"], 1)
-
-
-@dataclass
-class DspRequest:
-    """One --updatedspfirmware run, with or without the image in place."""
-    image: bool  # laid in place before the run
-    log: list
-    flag: bool  # the DSP update flag exists afterwards
-
-
-class DspUpdateRequest(BoxTestCase):
-    def test_request_without_and_with_the_image_twice(self):
-        request = "(void cDovozUdiZedezod::UpdateDSPBoardFirmware())"
-        updating_dsp = box.STATE["UPDATE_STATE_UPDATING_DSP"]
-        acknowledged = [
-            f"Debug: Changed state value to: {updating_dsp} (void WriteUpdateState(int))",
-            "Debug: Acknowledged request to update DSP Firmware. " + request]
-        found = "Debug: DSP Firmware found. Triggering update. " + request
-        runs = [
-            DspRequest(image=False, log=acknowledged, flag=False),
-            DspRequest(image=True, log=[*acknowledged, found], flag=True),
-            DspRequest(image=True, log=[*acknowledged, found], flag=True),
-        ]
-        for number, step in enumerate(runs):
-            with self.subTest(run=number):
-                if step.image:
-                    write(box.DSP_IMAGE, b"\x01\x02")
-                run = run_tool("--updatedspfirmware")
-                self.assertEqual((run.stdout, run.log), (b"Started DSP firmware update", step.log))
-                self.assertProgress(updating_dsp)
-                self.assertEqual(exists(DSP_FLAG), step.flag)
-        self.assertFileBytes(DSP_FLAG, b"")
-        self.assertFileBytes(box.DSP_IMAGE, b"\x01\x02")
 
 
 if __name__ == "__main__":
