@@ -1,4 +1,5 @@
-"""The command line, the reboot request and the event log, on the real binary."""
+"""The command line, the request steps and the event log, on the real binary. Each row's name says
+the fault it guards."""
 
 import errno
 import os
@@ -6,81 +7,108 @@ import re
 import shutil
 import subprocess
 import unittest
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from typing import Optional
 
 import box
 import home
 from box import BoxTestCase, exists, path, read, run_tool, write
 
 REBOOT_FLAG = box.FLAG_FILES["reboot"]
-REBOOT_LINE = "Debug: Triggering reboot. (int main(int, char**))"
-UPDATE_STARTED = b"Started firmware update"
+UPDATE_FLAG = box.FLAG_FILES["update"]
+DSP_FLAG = box.FLAG_FILES["dsp"]
+REBOOTING = ["Debug: Triggering reboot. (int main(int, char**))"]
+STARTED = b"Started firmware update"
+DSP_STARTED = b"Started DSP firmware update"
+UPDATING = box.STATE["UPDATE_STATE_UPDATING"]
+UPDATING_DSP = box.STATE["UPDATE_STATE_UPDATING_DSP"]
+EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
+STATE_WRITER = " (void WriteUpdateState(int))"
+FLAG_WRITER = " (bool Touch(const QString&))"
+DSP_REQUEST = " (void cDovozUdiZedezod::UpdateDSPBoardFirmware())"
 
 
-class CommandLine(BoxTestCase):
-    def test_no_arguments_does_nothing_at_all(self):
-        run = run_tool()
-        self.assertEqual((run.stdout, run.stderr, run.log), (b"", b"", []))
-        self.assertFalse(exists(box.LOG_FILE))
-        self.assertEqual(home.entries(), {home.PERSISTENT_DATA})
+def state_line(state):
+    return f"Debug: Changed state value to: {state}" + STATE_WRITER
 
-    def test_reboot_empties_the_flag_and_each_run_appends_one_stamped_line(self):
-        write(REBOOT_FLAG, b"stale")
-        for _ in range(2):
-            run = run_tool("--reboot")
-            self.assertEqual((run.stdout, run.log), (b"", [REBOOT_LINE]))
-        self.assertFileBytes(REBOOT_FLAG, b"")
-        *lines, after_the_last = read(box.LOG_FILE).split(b"\n")
-        self.assertEqual((len(lines), after_the_last), (2, b""))
-        for line in lines:
-            self.assertRegex(line, box.TIMESTAMP.pattern + re.escape(REBOOT_LINE.encode()) + b"$")
 
-    def test_only_the_first_option_is_acted_on(self):
-        run = run_tool("--reboot", "--updatefirmware")
-        self.assertEqual(run.stdout, b"")
-        self.assertFalse(exists(box.FLAG_FILES["update"]))
-        box.reset()
-        run = run_tool("--updatefirmware", "--reboot", "extra")
-        self.assertEqual(run.stdout, UPDATE_STARTED)
-        self.assertFalse(exists(REBOOT_FLAG))
+UPDATE_REQUESTED = [state_line(UPDATING), "Debug: Firmware update request acknowledged "
+                    "(void cDovozUdiZedezod::UpdateFirmware())"]
+DSP_ACKNOWLEDGED = [state_line(UPDATING_DSP),
+                    "Debug: Acknowledged request to update DSP Firmware." + DSP_REQUEST]
 
-    def test_abbreviations_work_while_unambiguous(self):
-        self.assertEqual(run_tool("--rebo").log, [REBOOT_LINE])
-        run = run_tool("--update")
-        self.assertEqual((run.stdout, run.log), (b"", []))
-        self.assertIn(b"ambiguous", run.stderr)
-        self.assertEqual(run_tool("--updatef").stdout, UPDATE_STARTED)
 
-    def test_short_forms_exist_only_for_the_letters_a_to_g(self):
-        for unknown in ("-h", "-i", "-x", "--frobnicate"):
-            with self.subTest(unknown):
-                run = run_tool(unknown)
-                self.assertEqual((run.stdout, run.log), (b"", []))
-                self.assertNotEqual(run.stderr, b"")
-        run = run_tool("-f")
-        self.assertEqual((run.stdout, run.stderr, run.log), (b"", b"", []))
-        self.assertEqual(run_tool("-e").stdout, UPDATE_STARTED)
-        self.assertFalse(exists(REBOOT_FLAG))
+@dataclass
+class Step:
+    name: str
+    arguments: list
+    stdout: bytes
+    log: list
+    flags: list  # the flag files left, each empty
+    progress: Optional[int] = None  # None: no progress file
+    laid: dict = field(default_factory=dict)  # laid in the box first: path -> bytes
+    complains: bool = False  # getopt's complaint on standard error
 
-    def test_missing_log_directory_sends_lines_to_standard_error(self):
+
+STEPS = [
+    Step("no option: anything done", [], b"", [], []),
+    Step("options after the first: acted on", ["--updatefirmware", "--reboot", "extra"],
+         STARTED, UPDATE_REQUESTED, [UPDATE_FLAG], UPDATING),
+    Step("an unambiguous abbreviation: refused", ["--rebo"], b"", REBOOTING, [REBOOT_FLAG]),
+    Step("an ambiguous abbreviation: acted on", ["--update"], b"", [], [], complains=True),
+    Step("-e: not --updatefirmware", ["-e"], STARTED, UPDATE_REQUESTED, [UPDATE_FLAG], UPDATING),
+    Step("-f: taken for an option", ["-f"], b"", [], []),
+    Step("-h: taken for --reboot", ["-h"], b"", [], [], complains=True),
+    Step("-i: taken for --blockingdspupdate", ["-i"], b"", [], [], complains=True),
+    Step("a stale reboot flag: not emptied", ["--reboot"], b"", REBOOTING, [REBOOT_FLAG],
+         laid={REBOOT_FLAG: b"stale"}),
+    Step("a DSP update requested without an image", ["--updatedspfirmware"], DSP_STARTED,
+         DSP_ACKNOWLEDGED, [], UPDATING_DSP),
+    Step("a DSP update not requested with an image", ["--updatedspfirmware"], DSP_STARTED,
+         [*DSP_ACKNOWLEDGED, "Debug: DSP Firmware found. Triggering update." + DSP_REQUEST],
+         [DSP_FLAG], UPDATING_DSP, laid={box.DSP_IMAGE: b"\x01"}),
+]
+
+
+class Steps(BoxTestCase):
+    """What each command line prints, logs and leaves in the home, and nothing else."""
+
+    def test_steps(self):
+        for step in STEPS:
+            with self.subTest(step.name):
+                box.reset()
+                for absolute, content in step.laid.items():
+                    write(absolute, content)
+                run = run_tool(*step.arguments)
+                self.assertEqual((run.stdout, run.log), (step.stdout, step.log))
+                self.assertEqual(run.stderr != b"", step.complains, run.stderr)
+                self.assertEqual([flag for flag in box.FLAG_FILES.values() if exists(flag)],
+                                 step.flags)
+                for flag in step.flags:
+                    self.assertFileBytes(flag, b"")
+                left = [*step.laid, *step.flags]
+                if step.progress is not None:
+                    self.assertProgress(step.progress)
+                    left.append(box.PROGRESS_FILE)
+                self.assertEqual(home.entries(),
+                                 {home.PERSISTENT_DATA, *(home.entry(file) for file in left)})
+
+
+class EventLog(BoxTestCase):
+    def assertStamped(self, data, lines):
+        """data is these lines and no more, each stamped with the time and ended."""
+        stamp = box.TIMESTAMP.pattern.lstrip(b"^")
+        self.assertRegex(data, b"\\A" + b"".join(stamp + re.escape(line.encode()) + b"\n"
+                                                 for line in lines) + b"\\Z")
+
+    def test_each_run_appends_its_lines_stamped(self):
+        run_tool("--reboot")
+        run_tool("--reboot")
+        self.assertStamped(read(box.LOG_FILE), REBOOTING * 2)
+
+    def test_lines_go_to_standard_error_without_a_log_directory(self):
         shutil.rmtree(path(os.path.dirname(box.LOG_FILE)))
-        run = run_tool("--reboot")
-        self.assertRegex(run.stderr, box.TIMESTAMP.pattern + re.escape(REBOOT_LINE.encode()) + b"\n$")
-        self.assertFileBytes(REBOOT_FLAG, b"")
-
-
-class UpdateRequests(BoxTestCase):
-    def test_update_request_twice(self):
-        updating = box.STATE["UPDATE_STATE_UPDATING"]
-        for _ in range(2):
-            run = run_tool("--updatefirmware")
-            self.assertEqual(run.stdout, UPDATE_STARTED)
-            self.assertProgress(updating)
-            self.assertFileBytes(box.FLAG_FILES["update"], b"")
-            self.assertEqual(run.log, [
-                f"Debug: Changed state value to: {updating} (void WriteUpdateState(int))",
-                "Debug: Firmware update request acknowledged (void cDovozUdiZedezod::UpdateFirmware())",
-            ])
+        self.assertStamped(run_tool("--reboot").stderr, REBOOTING)
 
 
 DIRECTORY = "a directory"
@@ -89,70 +117,43 @@ DIRECTORY = "a directory"
 @dataclass
 class HardLink:
     to: str
-STATE_WRITER = " (void WriteUpdateState(int))"
-FLAG_WRITER = " (bool Touch(const QString&))"
-
-
-def state_line(state):
-    return f"Debug: Changed state value to: {state}" + STATE_WRITER
 
 
 @dataclass
-class HomeCase:
+class FullHome:
     name: str
     option: str
     fill: str  # "blocks": no free block left in the home; "inodes": no free inode either
-    before: dict  # laid in the home first: path -> bytes, or DIRECTORY
-    stdout: bytes
-    after: dict  # path -> bytes, DIRECTORY, or None for nothing there
+    before: dict  # laid in the home first: path -> bytes or HardLink
+    after: dict  # path -> bytes, or None for nothing there
     lines: list  # of the state and flag writers, in the log or on standard error
 
 
-UPDATE_FLAG = box.FLAG_FILES["update"]
-DSP_FLAG = box.FLAG_FILES["dsp"]
-UPDATING = box.STATE["UPDATE_STATE_UPDATING"]
-UPDATING_DSP = box.STATE["UPDATE_STATE_UPDATING_DSP"]
-EXTRACTING = box.STATE["UPDATE_STATE_EXTRACTING"]
-EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
-FAILED = box.STATE["UPDATE_STATE_FAILED"]
 NO_SPACE = os.strerror(errno.ENOSPC)
-VICTIM = box.HOME + "/victim"  # any other file in the home
+VICTIM = box.HOME + "/victim"  # any other file of the home
 
-HOME_CASES = [
-    # The old number's block takes the new, shorter one.
-    HomeCase("--updatefirmware on a home without a free block", "--updatefirmware", "blocks",
-             {box.PROGRESS_FILE: str(UPDATING_DSP).encode()}, UPDATE_STARTED,
+FULL_HOMES = [
+    FullHome("no free block: the state not written over the old, longer one", "--updatefirmware",
+             "blocks", {box.PROGRESS_FILE: str(UPDATING_DSP).encode()},
              {box.PROGRESS_FILE: str(UPDATING).encode(), UPDATE_FLAG: b""},
              [state_line(UPDATING)]),
     # An empty progress file has no block to write into.
-    HomeCase("--updatedspfirmware on a home without a free block, the progress file empty",
+    FullHome("no free block, an empty progress file: the state logged as written",
              "--updatedspfirmware", "blocks", {box.PROGRESS_FILE: b"", box.DSP_IMAGE: b"\x01"},
-             b"Started DSP firmware update", {box.PROGRESS_FILE: b"", DSP_FLAG: b""},
+             {box.PROGRESS_FILE: b"", DSP_FLAG: b""},
              [f"Debug: Could not write state value {UPDATING_DSP}: {NO_SPACE}" + STATE_WRITER]),
-    # The last run's 8 must not stand while the tree is replaced.
-    HomeCase("--extractfirmware on a home without a free block", "--extractfirmware", "blocks",
-             {box.PROGRESS_FILE: str(EXTRACTED).encode()}, b"",
-             {box.PROGRESS_FILE: str(FAILED).encode()},
-             [state_line(EXTRACTING), state_line(FAILED)]),
-    HomeCase("--reboot on a home without a free inode, the flag there from before", "--reboot",
-             "inodes", {box.FLAG_FILES["reboot"]: b"stale"}, b"",
-             {box.FLAG_FILES["reboot"]: b""}, []),
-    HomeCase("--updatefirmware on a home without a free inode", "--updatefirmware", "inodes",
-             {box.PROGRESS_FILE: str(EXTRACTED).encode()}, UPDATE_STARTED,
+    FullHome("no free inode: a stale flag not emptied in place", "--reboot", "inodes",
+             {REBOOT_FLAG: b"stale"}, {REBOOT_FLAG: b""}, []),
+    FullHome("no free inode: a flag that could not be left not logged", "--updatefirmware",
+             "inodes", {box.PROGRESS_FILE: str(EXTRACTED).encode()},
              {box.PROGRESS_FILE: str(UPDATING).encode(), UPDATE_FLAG: None},
              [state_line(UPDATING),
               f"Debug: Could not leave the flag {path(UPDATE_FLAG)}: {NO_SPACE}" + FLAG_WRITER]),
-    # Written in place, it would be written under the other name as well.
-    HomeCase("--updatefirmware on a home without a free block, the progress file a hard link",
+    FullHome("no free block: a hard-linked progress file written in place, under both names",
              "--updatefirmware", "blocks",
              {VICTIM: str(EXTRACTED).encode(), box.PROGRESS_FILE: HardLink(VICTIM)},
-             UPDATE_STARTED, {box.PROGRESS_FILE: str(EXTRACTED).encode(),
-                              VICTIM: str(EXTRACTED).encode()},
+             {box.PROGRESS_FILE: str(EXTRACTED).encode(), VICTIM: str(EXTRACTED).encode()},
              [f"Debug: Could not write state value {UPDATING}: {NO_SPACE}" + STATE_WRITER]),
-    HomeCase("--updatefirmware with a directory at the progress path", "--updatefirmware", "",
-             {box.PROGRESS_FILE: DIRECTORY}, UPDATE_STARTED,
-             {box.PROGRESS_FILE: DIRECTORY, UPDATE_FLAG: b""},
-             [f"Debug: Could not write state value {UPDATING}: Is a directory" + STATE_WRITER]),
 ]
 
 
@@ -165,52 +166,39 @@ def fill(mount_point, inodes):
         os.mknod(os.path.join(mount_point, f"inode-{number}"))
 
 
-def lay(files):
-    for absolute, content in files.items():
-        if content == DIRECTORY:
-            os.makedirs(path(absolute))
-        elif isinstance(content, HardLink):
-            os.link(path(content.to), path(absolute))
-        else:
-            write(absolute, content)
-
-
 def found(absolute):
-    if os.path.isdir(path(absolute)):
-        return DIRECTORY
     return read(absolute) if exists(absolute) else None
 
 
-class AHomeThatCannotTakeTheFiles(BoxTestCase):
-    """The progress file shows the state a step reached, on a full home too; the log says what
+class AFullHome(BoxTestCase):
+    """The progress file shows the state a step reached on a full home too; the log says what
     was written, and its lines reach standard error when the log cannot grow."""
 
-    def test_states_and_flags(self):
-        for case in HOME_CASES:
-            with self.subTest(case.name):
+    def test_full_homes(self):
+        for row in FULL_HOMES:
+            with self.subTest(row.name):
                 box.reset()
                 home_directory = path(box.HOME)
-                if case.fill:
-                    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,nr_inodes=64",
-                                       "full", home_directory],
-                                      stderr=subprocess.DEVNULL).returncode:
-                        self.skipTest("cannot mount a small file system here")
-                    os.makedirs(path(os.path.dirname(box.LOG_FILE)))
+                if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m,nr_inodes=64", "full",
+                                   home_directory], stderr=subprocess.DEVNULL).returncode:
+                    self.skipTest("cannot mount a small file system here")
                 try:
-                    lay(case.before)
-                    if case.fill:
-                        fill(home_directory, inodes=case.fill == "inodes")
-                    run = run_tool(case.option)
-                    self.assertEqual(run.stdout, case.stdout)
-                    self.assertEqual({absolute: found(absolute) for absolute in case.after},
-                                     case.after)
+                    os.makedirs(path(os.path.dirname(box.LOG_FILE)))
+                    for absolute, content in row.before.items():
+                        if isinstance(content, HardLink):
+                            os.link(path(content.to), path(absolute))
+                        else:
+                            write(absolute, content)
+                    fill(home_directory, inodes=row.fill == "inodes")
+                    run = run_tool(row.option)
+                    self.assertEqual({absolute: found(absolute) for absolute in row.after},
+                                     row.after)
                     on_stderr = [box.strip_timestamp(line)
                                  for line in run.stderr.split(b"\n")[:-1]]
                     self.assertEqual([line for line in run.log + on_stderr
-                                      if line.endswith((STATE_WRITER, FLAG_WRITER))], case.lines)
+                                      if line.endswith((STATE_WRITER, FLAG_WRITER))], row.lines)
                 finally:
-                    if case.fill:
-                        subprocess.run(["umount", home_directory])
+                    subprocess.run(["umount", home_directory])
 
 
 if __name__ == "__main__":
