@@ -244,7 +244,9 @@ class Send:
 
 
 SENDS = [
-    Send("a good board: the image not sent whole, or not in mode 0", None, SENT_WHOLE, [WHOLE]),
+    Send("a board whose answers trail more bytes than a read buffers: the image not sent whole, "
+         "not in mode 0, or a trailing byte taken for the next status", None, SENT_WHOLE,
+         [WHOLE], board=["--extra", "2000"]),
     Send("two runs at once on a slow board in its terminal's default settings: frames "
          "interleaved, the terminal not raw, or its settings not put back", None, SENT_WHOLE,
          [WHOLE, WHOLE], board=["--cooked", "--delay", "200"], at_once=2),
