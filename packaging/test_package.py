@@ -7,7 +7,6 @@ Each case names the fault of the packaging it guards.
     PACKAGE_AMD64=... PACKAGE_ARMHF=... python3 packaging/test_package.py
 """
 
-import gzip
 import os
 import re
 import shutil
@@ -18,7 +17,6 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGES = {"amd64": os.environ["PACKAGE_AMD64"], "armhf": os.environ["PACKAGE_ARMHF"]}
 ARMHF_ROOT = os.environ.get("RIRARUDE_ARMHF_ROOT", "/opt/rirarude-armhf")
-MACHINES = {"amd64": "Advanced Micro Devices X86-64", "armhf": "ARM"}  # readelf's Machine
 
 EVENT_LOG = "/home/pxm/PXMPersistentData/DovozUdiZedezod/EventLogs/Updater.log"
 LOGROTATE_RULE = "/etc/logrotate.d/rirarude-updater"
@@ -54,7 +52,7 @@ def project_version():
 
 
 class PackageFiles(unittest.TestCase):
-    def test_a_file_missing_misplaced_or_of_another_mode_or_owner(self):
+    def test_a_file_extra_missing_or_misplaced(self):
         for arch, deb in PACKAGES.items():
             with self.subTest(arch):
                 listing = [line.split() for line in output("dpkg-deb", "-c", deb).splitlines()]
@@ -80,26 +78,8 @@ class PackageFiles(unittest.TestCase):
                 self.assertEqual(depends, DEPENDS[arch])
                 self.assertEqual(output("dpkg-deb", "-I", deb, "conffiles"), LOGROTATE_RULE + "\n")
 
-    def test_a_binary_unstripped_or_for_another_processor(self):
-        for arch, deb in PACKAGES.items():
-            with self.subTest(arch), tempfile.TemporaryDirectory() as root:
-                subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
-                tool = os.path.join(root, "usr/bin/rirarude-updater")
-                self.assertRegex(output("readelf", "-h", tool),
-                                 r"Machine:\s+%s\n" % re.escape(MACHINES[arch]))
-                self.assertNotRegex(output("readelf", "-S", "-W", tool), r"\.symtab|\.debug_")
-
-    def test_a_packed_file_other_than_its_source(self):
-        with tempfile.TemporaryDirectory() as root:
-            subprocess.run(["dpkg-deb", "-x", PACKAGES["amd64"], root], check=True)
-            for packed, source in [("usr/share/doc/rirarude-updater/changelog.gz", "changelog"),
-                                   ("usr/share/man/man1/rirarude-updater.1.gz",
-                                    "rirarude-updater.1")]:
-                with self.subTest(source), gzip.open(os.path.join(root, packed)) as unpacked:
-                    with open(os.path.join(HERE, source), "rb") as original:
-                        self.assertEqual(unpacked.read(), original.read())
-
-    # The manual page among what lintian checks: man renders it without a warning.
+    # Among what lintian finds: a manual page or changelog that is not what its name says, a
+    # file of another mode, an unstripped binary, a file under /etc that is no conffile.
     def test_an_error_or_warning_of_lintian(self):
         for arch, deb in PACKAGES.items():
             with self.subTest(arch):
