@@ -111,9 +111,6 @@ class EventLog(BoxTestCase):
         self.assertStamped(run_tool("--reboot").stderr, REBOOTING)
 
 
-DIRECTORY = "a directory"
-
-
 @dataclass
 class HardLink:
     to: str
