@@ -16,15 +16,13 @@ from typing import Callable, Optional
 
 import box
 from board import Board
-from box import BoxTestCase, exists, path, write
+from box import BoxTestCase, exists, path, read, write
 
 QUERY_WAIT_MS = box.LIMIT["BOARD_QUERY_WAIT_MS"]
 STATUS_WAIT_MS = box.LIMIT["BOARD_STATUS_WAIT_MS"]
 LEEWAY_S = 5  # well past every wait of the tool, well short of forever
 VERSION_FILE = box.PATH["ROOTFS_RUNNING_UINITRD_VERSION_FILE"]
 ON_BOOT_FLAG = box.FLAG_FILES["dsp_on_boot"]
-# Any file of the box that must never be sent or written.
-VICTIM = box.PATH["RIRARUDE_HOSTNAME_FILE_PATH"]
 EXTRACTED = box.STATE["UPDATE_STATE_EXTRACTED"]
 
 GET_VERSIONS = " (void cDovozUdiZedezod::GetVersions())"
@@ -68,22 +66,13 @@ def report(dsp, firmware):
             '    "Firmware Version": ' + json.dumps(firmware) + '\n}\n').encode()
 
 
-def state_of(absolute):
-    """What a run could change at a path, links not followed."""
-    where = path(absolute)
-    if not os.path.lexists(where):
-        return "absent"
-    mode = os.lstat(where).st_mode
-    if stat.S_ISLNK(mode):
-        return ("link", os.readlink(where))
-    if stat.S_ISREG(mode):
-        with open(where, "rb") as f:
-            return ("file", f.read())
-    return ("other", stat.S_IFMT(mode), os.lstat(where).st_rdev)
-
-
-def states(paths):
-    return {absolute: state_of(absolute) for absolute in paths}
+def device_path():
+    """What lies at the device path, links not followed: a run leaves it as it was."""
+    if not exists(box.DSP_DEVICE):
+        return None
+    status = os.lstat(path(box.DSP_DEVICE))
+    content = read(box.DSP_DEVICE) if stat.S_ISREG(status.st_mode) else None
+    return status.st_mode, status.st_rdev, content
 
 
 def open_device():
@@ -98,22 +87,19 @@ def terminal_settings():
         os.close(descriptor)
 
 
-# What a row lays at the device path or the image path. Each returns the paths that must stay
-# as they were.
+# What a row lays at the device path or the image path.
 
 def nothing():
-    return [box.DSP_DEVICE]
+    pass
 
 
 def a_regular_file():
     write(box.DSP_DEVICE, b"not a board\n")
-    return [box.DSP_DEVICE]
 
 
 def a_null_device():
     """A character device that answers nothing and takes everything."""
     os.mknod(path(box.DSP_DEVICE), stat.S_IFCHR | 0o666, os.makedev(1, 3))
-    return [box.DSP_DEVICE]
 
 
 def an_image(size):
@@ -121,26 +107,22 @@ def an_image(size):
     def place():
         write(box.DSP_IMAGE)
         os.truncate(path(box.DSP_IMAGE), size)
-        return []
     return place
 
 
 def a_fifo():
     os.remove(path(box.DSP_IMAGE))
     os.mkfifo(path(box.DSP_IMAGE))
-    return [box.DSP_IMAGE]
 
 
 def a_link_out_of_the_tree():
     os.remove(path(box.DSP_IMAGE))
-    os.symlink(path(VICTIM), path(box.DSP_IMAGE))
-    return [box.DSP_IMAGE]
+    os.symlink(path(box.PATH["RIRARUDE_HOSTNAME_FILE_PATH"]), path(box.DSP_IMAGE))
 
 
 def a_linked_firmware_directory():
     shutil.move(path(box.FIRMWARE_DIR), path(box.HOME + "/Elsewhere"))
     os.symlink(path(box.HOME + "/Elsewhere"), path(box.FIRMWARE_DIR))
-    return [box.FIRMWARE_DIR]
 
 
 class BoardTestCase(BoxTestCase):
@@ -199,9 +181,11 @@ class VersionReport(BoardTestCase):
                 box.reset()
                 if row.version_file is not None:
                     write(VERSION_FILE, row.version_file)
-                kept = states(row.place() if row.place else [])
                 if row.place is None:
                     self.start_board(*row.board)
+                else:
+                    row.place()
+                before = device_path()
                 if row.held:
                     holder = open_device()
                     self.addCleanup(os.close, holder)
@@ -213,7 +197,7 @@ class VersionReport(BoardTestCase):
                 self.assertEqual(run.log, ["Debug: Getting versions..." + GET_VERSIONS, *row.log,
                                            "Debug: Got version information:",
                                            " " + json.dumps(stdout.decode()) + GET_VERSIONS])
-                self.assertEqual(states(kept), kept)
+                self.assertEqual(device_path(), before)
                 if row.place is None:
                     self.simulator.stop()
                     self.assertEqual(self.simulator.report["errors"], [])
@@ -234,7 +218,7 @@ WHOLE = Transfer([512, 12], "complete", intact=True)
 @dataclass
 class Send:
     name: str
-    place: Optional[Callable]  # None: the 500-byte image, which must stay
+    place: Optional[Callable]  # lays something other than a board or the 500-byte image
     log: list  # after "FW V 9.9"
     transfers: list = field(default_factory=list)
     board: Optional[list] = field(default_factory=list)  # the simulator's options; None: none
@@ -281,17 +265,18 @@ class BlockingUpdate(BoardTestCase):
         for row in SENDS:
             with self.subTest(row.name):
                 box.reset()
-                write(VICTIM, b"stage-left\n")
                 write(ON_BOOT_FLAG)
                 write(box.PROGRESS_FILE, str(EXTRACTED).encode())
                 write(box.DSP_IMAGE, IMAGE)
                 if row.closed:
                     shutil.rmtree(path(os.path.dirname(box.LOG_FILE)))
-                kept = states([VICTIM, *(row.place() if row.place else [box.DSP_IMAGE])])
+                if row.place is not None:
+                    row.place()
                 settings = None
                 if row.board is not None:
                     self.start_board(*row.board)
                     settings = terminal_settings()
+                before = device_path()
                 closing = (lambda: os.close(2)) if row.closed else None
                 runs = self.run_within("--blockingdspupdate", STATUS_WAIT_MS, row.at_once,
                                        preexec_fn=closing)
@@ -302,7 +287,7 @@ class BlockingUpdate(BoardTestCase):
                 self.assertEqual(log, expected)
                 self.assertFalse(exists(ON_BOOT_FLAG))
                 self.assertProgress(EXTRACTED)
-                self.assertEqual(states(kept), kept)
+                self.assertEqual(device_path(), before)
                 if row.board is not None:
                     self.assertEqual(terminal_settings(), settings)
                     self.simulator.stop()
