@@ -158,8 +158,7 @@ class Query:
 
 QUERIES = [
     Query("a version file of several lines: more than its first line, or its line end lost",
-          None, "2.8", [],
-          version_file=b"4.5.6-rc1\nbuilt yesterday\n", firmware="4.5.6-rc1\n"),
+          None, "2.8", [], version_file=b"4.5.6-rc1\nbuilt yesterday\n", firmware="4.5.6-rc1\n"),
     Query("a NUL in the version file: what follows reported", None, "2.8", [],
           version_file=b"1.2\x00junk\n", firmware="1.2"),
     Query("no version file: not reported as Unknown", None, "2.8", [],
