@@ -205,11 +205,13 @@ BEHAVIOURS = [
               Reply(b"HTTP/1.1 103 Early Hints\r\nLink: </x>; rel=preload\r\n\r\n"
                     + head(f"Content-Length: {SIZE}", "Connection: close"), lambda: [ARCHIVE]),
               (printed(Firmware=(299, False)),), OLD, checksum=whole(CHECKSUM, delay=LATE)),
+    # Qt parses the header whole at its end, holding the step's thread, unless a slow machine
+    # lets the stall watchdog end the transfer while the lines still arrive; either way the step
+    # ends in time. The companion may have been handled first.
     Behaviour("100,000 header lines at once hold Qt: the step ends itself",
               whole(ARCHIVE, *(f"X-Line-{line}: {line}" for line in range(100000))),
-              # The companion may have been handled before Qt took the step's thread.
-              (printed(Checksum=(5, False), Firmware=(5, False)), archive_failed(5)), OLD,
-              logged=("The step is held up inside Qt: ending it",)),
+              (printed(Checksum=(5, False), Firmware=(5, False)), archive_failed(5),
+               printed(Firmware=(5, False))), OLD),
     Behaviour("a companion trickled two bytes at a time: too little to keep a transfer alive",
               whole(ARCHIVE), (printed(Checksum=(5, False), Firmware=(0, False)),), OLD,
               checksum=trickled(CHECKSUM, pieces=len(CHECKSUM), pause=STALL_MS / 1500),
