@@ -134,7 +134,7 @@ EOF
 }
 
 start_fixture() {
-    python3 tests/fixtures/firmware_server.py --quiet --port "$port" \
+    python3 bench/download/fixture_server.py --port "$port" \
         --archive "$served_archive" --checksum "$served_checksum" >/dev/null &
     server_pid=$!
     wait_for_server fixture

@@ -11,8 +11,6 @@ import random
 import re
 import resource
 import signal
-import subprocess
-import tempfile
 import time
 import unittest
 import zlib
@@ -272,44 +270,18 @@ BEHAVIOURS = [
 ]
 
 
-@dataclass
-class Measured:
-    stdout: bytes
-    peak_kib: int
-    seconds: float
-
-
-def run_downloads(largest_file, at_once=1, timeout=60):
-    """Runs the step at_once times side by side, each under GNU time for its peak memory (a
-    child's figure as Python sees it carries over the test process's own size). Returns the runs
-    and the messages they logged, without level and function."""
-    log_before = len(box.log_bytes())
-
+def run_downloads(largest_file, at_once=1):
+    """Runs the step at_once times side by side in a home with room for largest_file bytes.
+    Returns the runs and the messages they logged, without level and function."""
     def limit_room():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (largest_file, largest_file))
 
-    started = time.monotonic()
-    peaks = [tempfile.NamedTemporaryFile() for _ in range(at_once)]
-    children = [subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak.name, *box.EMULATOR,
-                                  box.TOOL, "--downloadfirmware"], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, env=dict(os.environ, LC_ALL="C", TZ="UTC"),
-                                 preexec_fn=limit_room, start_new_session=True) for peak in peaks]
-    runs = []
-    for child, peak in zip(children, peaks):
-        with child, peak:
-            try:
-                stdout, stderr = child.communicate(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                os.killpg(child.pid, signal.SIGKILL)
-                raise AssertionError(f"the step did not end within {timeout} s")
-            if box.SANITIZER_REPORT.search(stderr) or child.returncode != 1:
-                raise AssertionError(f"exit status {child.returncode}; stderr:\n"
-                                     + stderr.decode("utf-8", "replace"))
-            runs.append(Measured(stdout, int(peak.read().split()[-1]),
-                                 time.monotonic() - started))
-    added = box.log_bytes()[log_before:].split(b"\n")[:-1]
-    return runs, [box.strip_timestamp(line) for line in added]
+    log_start = len(box.log_bytes())
+    tools = [box.start_tool("--downloadfirmware", preexec_fn=limit_room, peak=True,
+                            start_new_session=True) for _ in range(at_once)]
+    runs = [box.finish(tool, log_start, timeout=60, check_exit=True) for tool in tools]
+    return runs, runs[-1].log
 
 
 class DownloadTestCase(BoxTestCase):
