@@ -93,22 +93,15 @@ protected:
     const QString target = home + "/fw+1,a:b@c%d.e_f-g"; // every kind of character a path may hold
     const QString archive = home + "/fw.tar";
 
-    void MakeTree(const QString& root, const QByteArray& content)
+    // An archive of a tree under `top`: a file of that content and another in a subdirectory.
+    void MakeArchive(const QByteArray& content, const QString& top)
     {
+        const QString root = BoxPath("/staging/") + top;
         ASSERT_TRUE(QDir().mkpath(root + "/sub"));
         WriteFile(root + "/a", content);
         WriteFile(root + "/sub/b", "b");
-    }
-    // An archive of such a tree under `top`.
-    void MakeArchive(const QByteArray& content, const QString& top)
-    {
-        MakeTree(BoxPath("/staging/") + top, content);
         ASSERT_EQ(QProcess::execute("tar", {"-cf", archive, "-C", BoxPath("/staging"), top}), 0);
         ASSERT_TRUE(QDir(BoxPath("/staging")).removeRecursively());
-    }
-    bool LeftoversGone() const
-    {
-        return !QFileInfo::exists(target + "_new") && !QFileInfo::exists(target + "_old");
     }
 };
 
@@ -147,18 +140,8 @@ TEST_F(ParanoidCopyTest, RotatesPastLeftoversAndKeepsThePreviousContentOnFailure
         EXPECT_EQ(ParanoidCopy(c.from, target, QFile::ReadOwner | QFile::WriteOwner), c.copied);
         EXPECT_EQ(ReadFile(target), c.content);
         EXPECT_EQ(Mode(target), c.mode);
-        EXPECT_TRUE(LeftoversGone());
+        EXPECT_FALSE(QFileInfo::exists(target + "_new") || QFileInfo::exists(target + "_old"));
     }
-}
-
-// Without a target: a plain copy, nothing built or set aside beside it. A mode chmod refuses
-// leaves the copy, but is a failure.
-TEST_F(ParanoidCopyTest, WithoutATargetItIsAPlainCopy)
-{
-    MakeTree(source, "new");
-    EXPECT_FALSE(ParanoidSudoCopy(source, target, "rwx"));
-    EXPECT_EQ(Tree(target), "a=new sub/b=b");
-    EXPECT_TRUE(LeftoversGone());
 }
 
 // The previous content goes back when the new content cannot take its name.
@@ -185,9 +168,9 @@ TEST_F(ParanoidCopyTest, FailedMoveIntoPlaceBringsThePreviousContentBack)
 TEST_F(ParanoidCopyTest, ASetAsideContentThatCannotBeDeletedIsAFailure)
 {
     WriteFile(source, "new");
-    MakeTree(target, "old");
+    ASSERT_TRUE(QDir().mkpath(target));
     EXPECT_FALSE(PerformParanoidCopy(source, target));
-    EXPECT_EQ(Tree(target), "new");
+    EXPECT_EQ(ReadFile(target), "new");
 }
 
 // No command runs with a path the shell or an option parser could read as more than one word;
@@ -234,57 +217,42 @@ TEST_F(ParanoidCopyTest, UnsafePathsAndModesAreRefusedBeforeAnyCommand)
 
 using ParanoidUntarTest = cReplaceTest;
 
-// The target, given relative, is unpacked into its absolute parent: at once when it is not
-// there, else in place of the previous tree (not over it) past a set-aside leftover that would
-// block setting it aside. When unpacking fails or brings no target, the previous tree comes back
-// with nothing of the new one mixed in, and the mode the target had is given to all of it.
+// The target, given relative, is unpacked into its absolute parent in place of the previous tree
+// (not over it), past a set-aside leftover that would block setting it aside. When unpacking fails
+// or brings no target, the previous tree comes back with nothing of the new one mixed in, and the
+// mode the target had is given to all of it.
 TEST_F(ParanoidUntarTest, ReplacesTheTargetOrPutsThePreviousTreeBack)
 {
     const QString name = QFileInfo(target).fileName();
-    const auto ofTheTarget = [&] { MakeArchive("new", name); };
-    const auto cutAfterAMember = [&]
-    {
-        MakeArchive(QByteArray(64 * 1024, 'n'), name);
-        ASSERT_TRUE(QFile::resize(archive, 40 * 1024));
-    };
-    const auto ofAnotherName = [&] { MakeArchive("new", "other"); };
-    struct cOutcome
-    {
-        bool unpacked;
-        QString content; // of the target, as Tree() shows it
-        QString modeOf;  // below the target
-        QString mode;
-    };
-    const cOutcome newTree = {true, "a=new sub/b=b", "/sub/b", "700"};
-    const cOutcome previousTree = {false, "old=old", "/old", "705"};
     const struct
     {
-        bool previous; // a previous tree, with a set-aside leftover beside it
-        std::function<void()> makeArchive;
-        cOutcome after;
+        QString top; // the archive's top directory
+        QByteArray content;
+        int cutTo; // the archive's bytes kept, cut after a member; 0: all of them
+        bool unpacked;
     } cases[] = {
-        {false, ofTheTarget, newTree},
-        {true, ofTheTarget, newTree},
-        {true, cutAfterAMember, previousTree},
-        {true, ofAnotherName, previousTree},
+        {name, "new", 0, true},
+        {name, QByteArray(64 * 1024, 'n'), 40 * 1024, false},
+        {"other", "new", 0, false},
     };
     const QString workingDirectory = QDir::currentPath();
     for (const auto& c : cases)
     {
         SCOPED_TRACE(&c - cases);
         ResetBox();
-        c.makeArchive();
-        if (c.previous)
+        MakeArchive(c.content, c.top);
+        if (c.cutTo)
         {
-            WriteFile(target + "_old", "leftover");
-            EXPECT_TRUE(QDir().mkpath(target));
-            WriteFile(target + "/old", "old");
-            ASSERT_EQ(chmod(QFile::encodeName(target).constData(), 0705), 0);
+            ASSERT_TRUE(QFile::resize(archive, c.cutTo));
         }
+        WriteFile(target + "_old", "leftover");
+        EXPECT_TRUE(QDir().mkpath(target));
+        WriteFile(target + "/old", "old");
+        ASSERT_EQ(chmod(QFile::encodeName(target).constData(), 0705), 0);
         QDir::setCurrent(home);
-        EXPECT_EQ(ParanoidSudoUntar(archive, name, "700"), c.after.unpacked);
-        EXPECT_EQ(Tree(target), c.after.content);
-        EXPECT_EQ(Mode(target + c.after.modeOf), c.after.mode);
+        EXPECT_EQ(ParanoidSudoUntar(archive, name, "700"), c.unpacked);
+        EXPECT_EQ(Tree(target), c.unpacked ? "a=new sub/b=b" : "old=old");
+        EXPECT_EQ(Mode(target + (c.unpacked ? "/sub/b" : "/old")), c.unpacked ? "700" : "705");
         EXPECT_FALSE(QFileInfo::exists(target + "_old"));
         EXPECT_EQ(LogMessages().value(0),
                   QString("Debug: Running command: \"tar -xvf %1 -C %2\" (bool "
