@@ -2,6 +2,7 @@
 #include "UpdateUtils.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 using FirstLineTest = BoxTest;
 
