@@ -25,10 +25,6 @@
 
 namespace
 {
-const QString CORE_RACK = DSP_BOARD_DEVICE;
-const QByteArray DEVICE_PATH = QByteArray(DSP_BOARD_DEVICE);
-const QByteArray IMAGE_PATH = QByteArray(DSP_FIRMWARE_IMAGE);
-
 // The event log's messages without "Debug: " and without the logging function's signature.
 QStringList Messages()
 {
@@ -162,11 +158,11 @@ TEST_F(USBDeviceUpdaterTest, EveryShapeOfTransferArrivesIntact)
             WriteFile(versionFile, c.version);
         }
         // 7 bytes nobody asked for after every status must not break the next message.
-        SimulatedBoard board(CORE_RACK, {"--extra", "7"});
+        SimulatedBoard board(DSP_BOARD_DEVICE, {"--extra", "7"});
         {
             const QByteArray path = versionFile.toLocal8Bit();
-            cUSBDeviceUpdater updater(DEVICE_PATH.constData(), IMAGE_PATH.constData(),
-                                      path.constData(), c.bootloader);
+            cUSBDeviceUpdater updater(DSP_BOARD_DEVICE, DSP_FIRMWARE_IMAGE, path.constData(),
+                                      c.bootloader);
             EXPECT_EQ(updater.UpdateFirmware(c.mode), sent);
         }
         EXPECT_EQ(board.Stop(), 0);
@@ -184,7 +180,7 @@ TEST_F(USBDeviceUpdaterTest, ImageCutWhileSentStopsTheTransfer)
 {
     // Far more than the stream's buffer holds, so that it must read the file again later on.
     WriteImage(Pattern(64 * 1024));
-    SimulatedBoard board(CORE_RACK, {"--delay", "50"});
+    SimulatedBoard board(DSP_BOARD_DEVICE, {"--delay", "50"});
     // Cut once the header message is through, while the tool waits for its status.
     std::thread cutter(
         [&board]
@@ -196,7 +192,7 @@ TEST_F(USBDeviceUpdaterTest, ImageCutWhileSentStopsTheTransfer)
             QFile(DSP_FIRMWARE_IMAGE).resize(600);
         });
     {
-        cUSBDeviceUpdater updater(DEVICE_PATH.constData(), IMAGE_PATH.constData(), 3.4f, false);
+        cUSBDeviceUpdater updater(DSP_BOARD_DEVICE, DSP_FIRMWARE_IMAGE, 3.4f, false);
         EXPECT_FALSE(updater.UpdateFirmware(0));
     }
     cutter.join();
@@ -215,24 +211,24 @@ using USBInterrogatorTest = BoxTest;
 TEST_F(USBInterrogatorTest, WithoutADeviceEveryQueryAnswersNothing)
 {
     {
-        cUSBInterrogator board(DEVICE_PATH.constData());
+        cUSBInterrogator board(DSP_BOARD_DEVICE);
         EXPECT_TRUE(board.GetVersion().isNull());
         EXPECT_EQ(board.GetBootloaderVersion(), 0u);
         EXPECT_FALSE(board.GetPortPin(3));
         EXPECT_EQ(board.GetBoardID(5), 0);
     }
-    EXPECT_EQ(Messages(), QStringList({"Failed to open  " + CORE_RACK}));
+    EXPECT_EQ(Messages(), QStringList({"Failed to open  " DSP_BOARD_DEVICE}));
 }
 
 // Every answer comes with 20 bytes too many: taken for the next answer, or left in the stream's
 // buffer, where glibc would fail the next write on a character device with "Illegal seek".
 TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
 {
-    SimulatedBoard board(CORE_RACK,
+    SimulatedBoard board(DSP_BOARD_DEVICE,
                          {"--version-hex", "4142434445464748494a4b4c", "--bootloader", "16909060",
                           "--pin", "3=2", "--pin", "1=1", "--board-id", "42", "--extra", "20"});
     {
-        cUSBInterrogator interrogator(DEVICE_PATH.constData());
+        cUSBInterrogator interrogator(DSP_BOARD_DEVICE);
         EXPECT_EQ(interrogator.GetVersion(), "ABCDEFGHIJK");       // the 12th byte never counts
         EXPECT_EQ(interrogator.GetBootloaderVersion(), 16909060u); // sent as 04 03 02 01
         EXPECT_TRUE(interrogator.GetPortPin(3));
@@ -252,8 +248,8 @@ TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
 // tests show the version query on a board that reads but never answers.
 TEST_F(USBInterrogatorTest, AnUnansweredQueryGivesNothingWithinItsWait)
 {
-    SimulatedBoard board(CORE_RACK, {"--stop-reading", "0"});
-    cUSBInterrogator interrogator(DEVICE_PATH.constData());
+    SimulatedBoard board(DSP_BOARD_DEVICE, {"--stop-reading", "0"});
+    cUSBInterrogator interrogator(DSP_BOARD_DEVICE);
     QElapsedTimer timer;
     timer.start();
     EXPECT_EQ(interrogator.GetBoardID(1), 0);
