@@ -1,8 +1,6 @@
 #include "TestBox.h"
-#include "UpdateUtils.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 
 namespace
 {

@@ -1,8 +1,5 @@
 #include "TestBox.h"
-#include "UpdateUtils.h"
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <sys/stat.h>
 

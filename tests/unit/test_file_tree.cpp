@@ -2,7 +2,6 @@
 #include "FileTree.h"
 #include "TestBox.h"
 
-#include <QDir>
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,7 +1,5 @@
 #include "TestBox.h"
-#include "UpdateUtils.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 using FirstLineTest = BoxTest;

@@ -4,7 +4,6 @@
 
 #include "FileDescriptor.h"
 #include "TestBox.h"
-#include "UpdateUtils.h"
 
 #include <QDirIterator>
 #include <QFileInfo>

@@ -1,6 +1,5 @@
 #include "ShellProcess.h"
 #include "TestBox.h"
-#include "UpdateUtils.h"
 
 #include <QElapsedTimer>
 #include <cerrno>

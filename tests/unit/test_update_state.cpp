@@ -1,8 +1,6 @@
 #include "FileDescriptor.h"
 #include "TestBox.h"
-#include "UpdateUtils.h"
 
-#include <QDir>
 #include <atomic>
 #include <set>
 #include <sys/file.h>

@@ -6,21 +6,14 @@
 // bootloader, the version file and the other queries. The lookup of a mode by device and version
 // is called by no step and left unguarded.
 
-#include "FixedPaths.h"
 #include "TestBox.h"
 #include "USBDeviceUpdater.h"
 #include "USBVersionInterrogator.h"
 #include "UpdateLimits.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <thread>
 
 namespace
