@@ -214,27 +214,24 @@ TEST_F(USBInterrogatorTest, WithoutADeviceEveryQueryAnswersNothing)
 }
 
 // Every answer comes with 20 bytes too many: taken for the next answer, or left in the stream's
-// buffer, where glibc would fail the next write on a character device with "Illegal seek".
+// buffer, where glibc would fail the next write on a character device with "Illegal seek". Only
+// the version query is the tool's; the others answer once each, the pin with a value it refuses.
 TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
 {
     SimulatedBoard board(DSP_BOARD_DEVICE,
                          {"--version-hex", "4142434445464748494a4b4c", "--bootloader", "16909060",
-                          "--pin", "3=2", "--pin", "1=1", "--board-id", "42", "--extra", "20"});
+                          "--pin", "3=2", "--board-id", "42", "--extra", "20"});
     {
         cUSBInterrogator interrogator(DSP_BOARD_DEVICE);
         EXPECT_EQ(interrogator.GetVersion(), "ABCDEFGHIJK");       // the 12th byte never counts
         EXPECT_EQ(interrogator.GetBootloaderVersion(), 16909060u); // sent as 04 03 02 01
         EXPECT_TRUE(interrogator.GetPortPin(3));
-        EXPECT_FALSE(interrogator.GetPortPin(0));
-        EXPECT_TRUE(interrogator.GetPortPin(1));
         EXPECT_EQ(interrogator.GetBoardID(5), 42);
     }
     board.Stop();
-    EXPECT_EQ(board.Capture(), "00 03 01 00 03 20 00 04 0a 03 00 04 0a 00 00 04 0a 01 "
-                               "00 0b 02 00 00 00 01 05 10 00 00");
+    EXPECT_EQ(board.Capture(), "00 03 01 00 03 20 00 04 0a 03 00 0b 02 00 00 00 01 05 10 00 00");
     EXPECT_EQ(Messages(), QStringList({"Bootloader Version =  16909060", "PinId = 3 Result = 2",
-                                       "Unexpected pin value: 2", "PinId = 0 Result = 0",
-                                       "PinId = 1 Result = 1", "ID =  42"}));
+                                       "Unexpected pin value: 2", "ID =  42"}));
 }
 
 // Its input is full: the request does not get through, and is not answered. The end-to-end
