@@ -199,20 +199,6 @@ TEST_F(USBDeviceUpdaterTest, ImageCutWhileSentStopsTheTransfer)
 
 using USBInterrogatorTest = BoxTest;
 
-// What may lie at the device path, and that nothing is made or written there, is shown by the
-// end-to-end tests through the version query; the other queries need an open device too.
-TEST_F(USBInterrogatorTest, WithoutADeviceEveryQueryAnswersNothing)
-{
-    {
-        cUSBInterrogator board(DSP_BOARD_DEVICE);
-        EXPECT_TRUE(board.GetVersion().isNull());
-        EXPECT_EQ(board.GetBootloaderVersion(), 0u);
-        EXPECT_FALSE(board.GetPortPin(3));
-        EXPECT_EQ(board.GetBoardID(5), 0);
-    }
-    EXPECT_EQ(Messages(), QStringList({"Failed to open  " DSP_BOARD_DEVICE}));
-}
-
 // Every answer comes with 20 bytes too many: taken for the next answer, or left in the stream's
 // buffer, where glibc would fail the next write on a character device with "Illegal seek". Only
 // the version query is the tool's; the others answer once each, the pin with a value it refuses.
@@ -234,16 +220,25 @@ TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
                                        "Unexpected pin value: 2", "ID =  42"}));
 }
 
-// Its input is full: the request does not get through, and is not answered. The end-to-end
-// tests show the version query on a board that reads but never answers.
-TEST_F(USBInterrogatorTest, AnUnansweredQueryGivesNothingWithinItsWait)
+// Without a device every query answers nothing. With a board whose input is full the request
+// does not get through, and is not answered within the wait. What may lie at the device path, and
+// a board that reads but never answers, the end-to-end tests show through the version query.
+TEST_F(USBInterrogatorTest, WithoutADeviceOrAnAnswerAQueryGivesNothingWithinItsWait)
 {
+    {
+        cUSBInterrogator board(DSP_BOARD_DEVICE);
+        EXPECT_TRUE(board.GetVersion().isNull());
+        EXPECT_EQ(board.GetBootloaderVersion(), 0u);
+        EXPECT_FALSE(board.GetPortPin(3));
+        EXPECT_EQ(board.GetBoardID(5), 0);
+    }
     SimulatedBoard board(DSP_BOARD_DEVICE, {"--stop-reading", "0"});
     cUSBInterrogator interrogator(DSP_BOARD_DEVICE);
     QElapsedTimer timer;
     timer.start();
     EXPECT_EQ(interrogator.GetBoardID(1), 0);
     EXPECT_LT(timer.elapsed(), BOARD_QUERY_WAIT_MS + 2000); // the bound is generous
-    EXPECT_EQ(Messages(), QStringList({"Failed to flush get board ID request",
+    EXPECT_EQ(Messages(), QStringList({"Failed to open  " DSP_BOARD_DEVICE,
+                                       "Failed to flush get board ID request",
                                        "Error reading board ID response"}));
 }
