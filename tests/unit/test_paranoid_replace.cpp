@@ -19,7 +19,7 @@
 
 namespace
 {
-// A file's content, or a tree's files as sorted "relative/path=content" items.
+// A tree's files as sorted "relative/path=content" items.
 QString Tree(const QString& path)
 {
     QStringList items;
@@ -29,7 +29,7 @@ QString Tree(const QString& path)
         items << entry.mid(path.size() + 1) + '=' + QString::fromUtf8(ReadFile(entry));
     }
     items.sort();
-    return QFileInfo(path).isFile() ? QString::fromUtf8(ReadFile(path)) : items.join(' ');
+    return items.join(' ');
 }
 
 // The octal access mode, as stat's %a prints it.
@@ -109,8 +109,7 @@ using ParanoidCopyTest = cReplaceTest;
 // An interrupted call leaves content beside the target: it must not block the copy and rename,
 // and set aside without a target it is the last good content and comes back first. A failed copy
 // keeps the previous content and mode, and does not turn what root may do into owner bits (640).
-// The sudo form shares the rotation and the leftovers; its own restore of the mode is the
-// unpack's.
+// The sudo form shares the rotation; the unpack shows its restore of the mode.
 TEST_F(ParanoidCopyTest, RotatesPastLeftoversAndKeepsThePreviousContentOnFailure)
 {
     const QString missing = home + "/missing";

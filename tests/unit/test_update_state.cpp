@@ -53,15 +53,10 @@ TEST_F(ProgressStateTest, ReadersSeeAWholeNumberAndOnlyDeadWritersFilesGo)
 // The texts end with 24; a value past either end is an error, never a read beyond the table.
 TEST(StateNames, EveryValueHasItsTextAndOthersAreAnError)
 {
-    const std::pair<int, const char*> cases[] = {
-        {24, "KOV Updating DSP"},
-        {25, "Error: Unexpected / Unknown State"},
-        {-1, "Error: Unexpected / Unknown State"},
-    };
-    for (const auto& c : cases)
-    {
-        EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(c.first)), c.second) << c.first;
-    }
+    const QString unknown = "Error: Unexpected / Unknown State";
+    EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(24)), "KOV Updating DSP");
+    EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(25)), unknown);
+    EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(-1)), unknown);
 }
 
 using ReplacementTest = BoxTest;

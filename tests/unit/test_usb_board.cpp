@@ -3,8 +3,7 @@
 // frame's length, type order and checksums, records every byte it received and hands back the
 // image they carried. The end-to-end tests send an image in mode 0 to boards that refuse it, fall
 // silent or stop reading, and ask boards for their version; here the sizes and modes, the
-// bootloader, the version file and the other queries. The lookup of a mode by device and version
-// is called by no step and left unguarded.
+// bootloader, the version file and the other queries. (No step looks a mode up by version.)
 
 #include "TestBox.h"
 #include "USBDeviceUpdater.h"
@@ -58,7 +57,6 @@ public:
 
     ~SimulatedBoard() { Stop(); }
 
-    // Ends the simulator and returns its exit status.
     int Stop()
     {
         if (mProcess.state() != QProcess::NotRunning)
@@ -188,8 +186,7 @@ TEST_F(USBDeviceUpdaterTest, ImageCutWhileSentStopsTheTransfer)
     EXPECT_EQ(Messages().last(), "Couldn't read firmware");
     EXPECT_EQ(board.Stop(), 1);
     EXPECT_TRUE(board.Transfers().endsWith(R"("incomplete"]])")) << board.Transfers().toStdString();
-    // Messages the stream's buffer still filled went out; not one with bytes the file no longer
-    // had.
+    // What the stream's buffer still held went out, but no message with bytes the file lost.
     EXPECT_TRUE(Pattern(64 * 1024).startsWith(board.Image())) << board.Image().size();
 }
 
