@@ -1,7 +1,6 @@
-// Built against a configuration with the default settings, whatever the surrounding build uses:
-// these are the values a box build ships, where the box's other programs look for what a step
-// leaves or reads. Each one a step uses is pinned here once; the tests, the demo and the
-// benchmarks read them from the box's facts file.
+// Built with the default settings, whatever this build uses: the values a box build ships, where
+// the box's other programs look for what a step leaves or reads. Each one a step uses is pinned
+// here once; the tests, the demo and the benchmarks read them from the box's facts file.
 
 #include "FixedPaths.h"
 #include "UpdatePaths.h"

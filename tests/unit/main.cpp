@@ -1,7 +1,10 @@
+#include "FixedPaths.h"
 #include "UpdateUtils.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
+
+const char* gUpdaterLogFile = UPDATER_LOG_FILE;
 
 int main(int argc, char** argv)
 {

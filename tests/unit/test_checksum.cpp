@@ -1,8 +1,6 @@
 #include "TestBox.h"
-#include "UpdateUtils.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 
 namespace
 {
@@ -14,13 +12,6 @@ const QByteArray OTHER("other");
 QByteArray Md5(const QByteArray& data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-}
-
-void WritePair(const QByteArray& image, const QByteArray& companion)
-{
-    QDir().mkpath(UPDATER_FIRMWARE_DIRECTORY_PATH);
-    WriteFile(UPDATER_UINITRD_FILE, image);
-    WriteFile(UPDATER_UINITRD_CHECKSUM_FILE, companion);
 }
 } // namespace
 
@@ -44,10 +35,12 @@ TEST_F(ChecksumTest, OnlyTheExactDigestFirstOnTheFirstLineMatches)
         {"a digit short", IMAGE, Md5(IMAGE).left(31), false},
         {"a digit too many", IMAGE, Md5(IMAGE) + "0", false},
     };
+    QDir().mkpath(UPDATER_FIRMWARE_DIRECTORY_PATH);
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.title);
-        WritePair(c.image, c.companion);
+        WriteFile(UPDATER_UINITRD_FILE, c.image);
+        WriteFile(UPDATER_UINITRD_CHECKSUM_FILE, c.companion);
         EXPECT_EQ(CheckChecksum(UPDATER_UINITRD_FILE), c.matches);
     }
 }

@@ -1,28 +1,25 @@
 #include "FileDescriptor.h"
-#include "LayOut.h"
 #include "TestBox.h"
-#include "UpdateUtils.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <atomic>
 #include <set>
 #include <sys/file.h>
 #include <thread>
 
-namespace
-{
-QStringList HomeEntries()
-{
-    const auto all = QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot;
-    return QDir(PXM_HOME).entryList(all, QDir::Name);
-}
-} // namespace
-
 using ProgressStateTest = BoxTest;
 
-TEST_F(ProgressStateTest, ReadersSeeTheOldNumberOrTheNewOneNeverLessOrNothing)
+// A reader sees a whole number, never a part or no file. A writer holds its temporary file locked;
+// one nobody holds was left by a writer that died and goes with the next write, and nothing else.
+TEST_F(ProgressStateTest, ReadersSeeAWholeNumberAndOnlyDeadWritersFilesGo)
 {
+    for (const char* name : {".update_progress.new-Dead01", ".update_progress.new-Alive1",
+                             ".update_requested.new-Other1"})
+    {
+        WriteFile(PXM_HOME + '/' + name, "");
+    }
+    cFileDescriptor alive(
+        open(QFile::encodeName(PXM_HOME + "/.update_progress.new-Alive1").constData(), O_RDONLY));
+    ASSERT_EQ(flock(alive.Get(), LOCK_EX), 0);
     const std::set<QByteArray> written = {"14", "8", "-1", "2"};
     WriteUpdateState(14);
     std::atomic<bool> writing{true};
@@ -47,30 +44,19 @@ TEST_F(ProgressStateTest, ReadersSeeTheOldNumberOrTheNewOneNeverLessOrNothing)
     {
         EXPECT_EQ(written.count(content), 1u) << '"' << content.constData() << '"';
     }
-    EXPECT_EQ(HomeEntries(), QStringList({".update_progress", "PXMPersistentData"}));
+    const auto all = QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot;
+    EXPECT_EQ(QDir(PXM_HOME).entryList(all, QDir::Name),
+              QStringList({".update_progress", ".update_progress.new-Alive1",
+                           ".update_requested.new-Other1", "PXMPersistentData"}));
 }
 
 // The texts end with 24; a value past either end is an error, never a read beyond the table.
 TEST(StateNames, EveryValueHasItsTextAndOthersAreAnError)
 {
-    const std::pair<int, const char*> cases[] = {
-        {24, "KOV Updating DSP"},
-        {25, "Error: Unexpected / Unknown State"},
-        {-1, "Error: Unexpected / Unknown State"},
-    };
-    for (const auto& c : cases)
-    {
-        EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(c.first)), c.second) << c.first;
-    }
-}
-
-using TouchTest = BoxTest;
-
-// The steps ignore the answer; the shared code's other callers do not.
-TEST_F(TouchTest, FailsWithoutItsDirectoryAndMakesNone)
-{
-    EXPECT_FALSE(Touch(PXM_HOME + "/missing/.flag"));
-    EXPECT_FALSE(QFileInfo::exists(PXM_HOME + "/missing"));
+    const QString unknown = "Error: Unexpected / Unknown State";
+    EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(24)), "KOV Updating DSP");
+    EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(25)), unknown);
+    EXPECT_EQ(GetStateAsString(static_cast<eUpdateStates>(-1)), unknown);
 }
 
 using ReplacementTest = BoxTest;
@@ -101,20 +87,4 @@ TEST_F(ReplacementTest, AProgressFileThisUserMayNotWriteKeepsItsNumber)
     WriteUpdateState(9);
     ASSERT_EQ(seteuid(0), 0);
     EXPECT_EQ(ReadFile(UPDATE_PROGRESS_FILE), "8");
-}
-
-// A writer holds its temporary file locked; one nobody holds was left by a writer that died.
-TEST_F(ReplacementTest, TheNextWriteRemovesWhatDeadWritersLeftAndNothingElse)
-{
-    LayOut({{".update_progress.new-Dead01", 'f'},
-            {".update_progress.new-Alive1", 'f'},
-            {".update_requested.new-Other1", 'f'}});
-    cFileDescriptor alive(open(Where(".update_progress.new-Alive1").constData(), O_RDONLY));
-    ASSERT_EQ(flock(alive.Get(), LOCK_EX), 0);
-
-    WriteUpdateState(8);
-
-    EXPECT_EQ(ReadFile(UPDATE_PROGRESS_FILE), "8");
-    EXPECT_EQ(HomeEntries(), QStringList({".update_progress", ".update_progress.new-Alive1",
-                                          ".update_requested.new-Other1", "PXMPersistentData"}));
 }

@@ -3,31 +3,20 @@
 // frame's length, type order and checksums, records every byte it received and hands back the
 // image they carried. The end-to-end tests send an image in mode 0 to boards that refuse it, fall
 // silent or stop reading, and ask boards for their version; here the sizes and modes, the
-// bootloader, the lookup, the version file and the other queries.
+// bootloader, the version file and the other queries. (No step looks a mode up by version.)
 
-#include "FixedPaths.h"
 #include "TestBox.h"
 #include "USBDeviceUpdater.h"
 #include "USBVersionInterrogator.h"
 #include "UpdateLimits.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <thread>
 
 namespace
 {
-const QString CORE_RACK = DSP_BOARD_DEVICE;
-const QByteArray DEVICE_PATH = QByteArray(DSP_BOARD_DEVICE);
-const QByteArray IMAGE_PATH = QByteArray(DSP_FIRMWARE_IMAGE);
-
 // The event log's messages without "Debug: " and without the logging function's signature.
 QStringList Messages()
 {
@@ -68,7 +57,6 @@ public:
 
     ~SimulatedBoard() { Stop(); }
 
-    // Ends the simulator and returns its exit status.
     int Stop()
     {
         if (mProcess.state() != QProcess::NotRunning)
@@ -79,16 +67,12 @@ public:
         return mProcess.exitStatus() == QProcess::NormalExit ? mProcess.exitCode() : -1;
     }
 
-    QJsonArray Report()
-    {
-        return QJsonDocument::fromJson(ReadFile(mReport))["transfers"].toArray();
-    }
-    QJsonObject Transfer() { return Report()[0].toObject(); }
     // Every transfer as [command, version message, frame lengths, result], in compact JSON.
     QString Transfers()
     {
         QJsonArray all;
-        for (const QJsonValue& value : Report())
+        for (const QJsonValue& value :
+             QJsonDocument::fromJson(ReadFile(mReport))["transfers"].toArray())
         {
             const QJsonObject t = value.toObject();
             all.append(QJsonArray({t["command"], t["version"], t["frame_lengths"], t["result"]}));
@@ -111,83 +95,70 @@ void WriteImage(const QByteArray& image)
     QDir().mkpath(UPDATER_FIRMWARE_DIRECTORY_PATH);
     WriteFile(DSP_FIRMWARE_IMAGE, image);
 }
-
-bool Transfer(int mode, bool bootloader = false)
-{
-    cUSBDeviceUpdater updater(DEVICE_PATH.constData(), IMAGE_PATH.constData(), 3.4f, bootloader);
-    return updater.UpdateFirmware(mode);
-}
 } // namespace
 
 using USBDeviceUpdaterTest = BoxTest;
 
 // The header message carries up to 496 image bytes, each data message up to 504. The modes from
-// 2 on open with a version message; a bootloader image (always version 9.9) is sent only there,
-// after a message of its own.
+// 2 on open with a version message: the version after the file's name token, which is read into
+// 12 bytes, or 9.9 when it cannot be read. A bootloader image (always 9.9) is sent only there,
+// after a message of its own. A version file that cannot be opened is not made.
 TEST_F(USBDeviceUpdaterTest, EveryShapeOfTransferArrivesIntact)
 {
+    const QString versionFile = UPDATER_FIRMWARE_DIRECTORY_PATH + "/Version";
+    const char* const fits = "ABCDEFGHIJK 3.4\n";
+    const QString read = "Read: ABCDEFGHIJK 3.4";
+    const QString unread = "Error reading firmware version file";
+    const QString unopened = "Couldn't open firmware version file " + versionFile;
     const QString last1 = "Last part, DataLength: 1 , MessageLength: 9";
     const QString last504 = "Last part, DataLength: 504 , MessageLength: 512";
-    const QString incompatible = "Incompatible firmware for bootloader update";
+    const QString loader = "Update Bootloater";
+    const QString boot = "UpdateBoot";
+    const char* const unversioned = R"([[25,[9,9],[7,21],"complete"]])";
     const struct
     {
         int mode;
         int size;
         bool bootloader;
-        bool sent;
-        const char* board; // its report of each transfer: command, version, frame lengths, result
-        QStringList shape; // the log's lines on the shape of the transfer
+        const char* version; // the version file's content; nullptr: no file
+        const char* board; // its report of each transfer: command, version, frame lengths, result;
+                           // none: the image was not sent
+        QStringList log;   // the lines on the version and on the shape of the transfer
     } cases[] = {
-        {0, 0, false, true, "[]", {}},
-        {0, 496, false, true, R"([[12,null,[512],"complete"]])", {}},
-        {0, 1000, false, true, R"([[12,null,[512,512],"complete"]])", {last504}},
-        {0, 1001, false, true, R"([[12,null,[512,512,9],"complete"]])", {last1}},
-        {7, 1001, false, true, R"([[25,[3,4],[7,512,512,9],"complete"]])", {last1}},
-        {1, 1001, true, false, "[]", {incompatible}},
-        {2, 1001, true, true, R"([[25,[9,9],[4,7,512,512,9],"complete"]])", {"UpdateBoot", last1}},
+        {0, 496, false, fits, R"([[12,null,[512],"complete"]])", {read}},
+        {0, 1000, false, fits, R"([[12,null,[512,512],"complete"]])", {read, last504}},
+        {0, 1001, false, fits, R"([[12,null,[512,512,9],"complete"]])", {read, last1}},
+        {7, 1001, false, fits, R"([[25,[3,4],[7,512,512,9],"complete"]])", {read, last1}},
+        {7, 5, false, "ABCDEFGHIJKLMNOP 3.4\n", unversioned, {unread}},
+        {7, 5, false, nullptr, unversioned, {unopened, unread}},
+        {1, 1001, true, fits, "[]", {loader, "Incompatible firmware for bootloader update"}},
+        {2, 1001, true, fits, R"([[25,[9,9],[4,7,512,512,9],"complete"]])", {loader, boot, last1}},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(&c - cases);
+        const bool sent = QByteArray(c.board) != "[]";
         ResetBox();
         WriteImage(Pattern(c.size));
-        // 7 bytes nobody asked for after every status must not break the next message.
-        SimulatedBoard board(CORE_RACK, {"--extra", "7"});
-        EXPECT_EQ(Transfer(c.mode, c.bootloader), c.sent);
-        EXPECT_EQ(board.Stop(), 0);
-        EXPECT_EQ(board.Image(), c.sent ? Pattern(c.size) : QByteArray());
-        EXPECT_EQ(board.Transfers(), QString(c.board));
-        EXPECT_EQ(Messages().filter(QRegularExpression("^(Last part|UpdateBoot|Incompatible)")),
-                  c.shape);
-    }
-}
-
-// A version no row of the device holds is sent in mode 0, as are those of the mode 0 rows: only
-// the other rows can show which row was taken.
-TEST_F(USBDeviceUpdaterTest, LookupTakesTheRowOfTheDeviceWhoseRangeHoldsTheVersion)
-{
-    WriteImage(QByteArray("\x07", 1));
-    const struct
-    {
-        const char* device;
-        float version;
-        int command;
-    } cases[] = {
-        {"/dev/qv_processing", 2.85f, 0x0C},
-        {"/dev/qv_processing", 2.9f, 0x19},
-        {"/dev/qv_motor_mid", 3.3f, 0x18}, // the upper bound of its row
-    };
-    for (const auto& c : cases)
-    {
-        SCOPED_TRACE(std::string(c.device) + " " + std::to_string(c.version));
-        const QByteArray device = BoxPath(c.device).toLocal8Bit();
-        SimulatedBoard board(device, {});
+        if (c.version)
         {
-            cUSBDeviceUpdater updater(device.constData(), IMAGE_PATH.constData(), 1.0f, false);
-            EXPECT_TRUE(updater.UpdateFirmwareViaLookup(c.version));
+            WriteFile(versionFile, c.version);
+        }
+        // 7 bytes nobody asked for after every status must not break the next message.
+        SimulatedBoard board(DSP_BOARD_DEVICE, {"--extra", "7"});
+        {
+            const QByteArray path = versionFile.toLocal8Bit();
+            cUSBDeviceUpdater updater(DSP_BOARD_DEVICE, DSP_FIRMWARE_IMAGE, path.constData(),
+                                      c.bootloader);
+            EXPECT_EQ(updater.UpdateFirmware(c.mode), sent);
         }
         EXPECT_EQ(board.Stop(), 0);
-        EXPECT_EQ(board.Transfer()["command"].toInt(), c.command);
+        EXPECT_EQ(board.Image(), sent ? Pattern(c.size) : QByteArray());
+        EXPECT_EQ(board.Transfers(), QString(c.board));
+        const QRegularExpression shape("^(Read|Error reading|Couldn't open|Update ?Boot|Last part|"
+                                       "Incompatible)");
+        EXPECT_EQ(Messages().filter(shape), c.log);
+        EXPECT_EQ(QFileInfo::exists(versionFile), c.version != nullptr);
     }
 }
 
@@ -196,7 +167,7 @@ TEST_F(USBDeviceUpdaterTest, ImageCutWhileSentStopsTheTransfer)
 {
     // Far more than the stream's buffer holds, so that it must read the file again later on.
     WriteImage(Pattern(64 * 1024));
-    SimulatedBoard board(CORE_RACK, {"--delay", "50"});
+    SimulatedBoard board(DSP_BOARD_DEVICE, {"--delay", "50"});
     // Cut once the header message is through, while the tool waits for its status.
     std::thread cutter(
         [&board]
@@ -207,106 +178,60 @@ TEST_F(USBDeviceUpdaterTest, ImageCutWhileSentStopsTheTransfer)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             QFile(DSP_FIRMWARE_IMAGE).resize(600);
         });
-    EXPECT_FALSE(Transfer(0));
+    {
+        cUSBDeviceUpdater updater(DSP_BOARD_DEVICE, DSP_FIRMWARE_IMAGE, 3.4f, false);
+        EXPECT_FALSE(updater.UpdateFirmware(0));
+    }
     cutter.join();
     EXPECT_EQ(Messages().last(), "Couldn't read firmware");
     EXPECT_EQ(board.Stop(), 1);
-    EXPECT_EQ(board.Transfer()["result"].toString(), "incomplete");
-    // Messages the stream's buffer still filled went out; not one with bytes the file no longer
-    // had.
+    EXPECT_TRUE(board.Transfers().endsWith(R"("incomplete"]])")) << board.Transfers().toStdString();
+    // What the stream's buffer still held went out, but no message with bytes the file lost.
     EXPECT_TRUE(Pattern(64 * 1024).startsWith(board.Image())) << board.Image().size();
-}
-
-// The name token is read into a 12-byte buffer; the version after it is what the version message
-// announces, 9.9 when it cannot be read. A file that cannot be opened is neither scanned nor
-// closed, nor made.
-TEST_F(USBDeviceUpdaterTest, VersionFile)
-{
-    const QString file = UPDATER_FIRMWARE_DIRECTORY_PATH + "/Version";
-    const QString unread = "Error reading firmware version file";
-    const struct
-    {
-        const char* content; // nullptr: no file
-        QStringList messages;
-        const char* wire; // the version message
-    } cases[] = {
-        {"ABCDEFGHIJK 3.4\n", {"Read: ABCDEFGHIJK 3.4"}, "00 07 19 02 03 04 00"},
-        {"ABCDEFGHIJKLMNOP 3.4\n", {unread}, "00 07 19 02 09 09 00"},
-        {nullptr, {"Couldn't open firmware version file " + file, unread}, "00 07 19 02 09 09 00"},
-    };
-    for (const auto& c : cases)
-    {
-        SCOPED_TRACE(c.wire);
-        ResetBox();
-        WriteImage(Pattern(5));
-        if (c.content)
-        {
-            WriteFile(file, c.content);
-        }
-        SimulatedBoard board(CORE_RACK, {});
-        {
-            const QByteArray path = file.toLocal8Bit();
-            cUSBDeviceUpdater updater(DEVICE_PATH.constData(), IMAGE_PATH.constData(),
-                                      path.constData(), false);
-            EXPECT_TRUE(updater.UpdateFirmware(2));
-        }
-        EXPECT_EQ(board.Stop(), 0);
-        EXPECT_EQ(Messages().mid(0, c.messages.size()), c.messages);
-        EXPECT_EQ(board.Capture().left(20), c.wire);
-        EXPECT_EQ(QFileInfo::exists(file), c.content != nullptr);
-    }
 }
 
 using USBInterrogatorTest = BoxTest;
 
-// What may lie at the device path, and that nothing is made or written there, is shown by the
-// end-to-end tests through the version query; the other queries need an open device too.
-TEST_F(USBInterrogatorTest, WithoutADeviceEveryQueryAnswersNothing)
+// Every answer comes with 20 bytes too many: taken for the next answer, or left in the stream's
+// buffer, where glibc would fail the next write on a character device with "Illegal seek". Only
+// the version query is the tool's; the others answer once each, the pin with a value it refuses.
+TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
+{
+    SimulatedBoard board(DSP_BOARD_DEVICE,
+                         {"--version-hex", "4142434445464748494a4b4c", "--bootloader", "16909060",
+                          "--pin", "3=2", "--board-id", "42", "--extra", "20"});
+    {
+        cUSBInterrogator interrogator(DSP_BOARD_DEVICE);
+        EXPECT_EQ(interrogator.GetVersion(), "ABCDEFGHIJK");       // the 12th byte never counts
+        EXPECT_EQ(interrogator.GetBootloaderVersion(), 16909060u); // sent as 04 03 02 01
+        EXPECT_TRUE(interrogator.GetPortPin(3));
+        EXPECT_EQ(interrogator.GetBoardID(5), 42);
+    }
+    board.Stop();
+    EXPECT_EQ(board.Capture(), "00 03 01 00 03 20 00 04 0a 03 00 0b 02 00 00 00 01 05 10 00 00");
+    EXPECT_EQ(Messages(), QStringList({"Bootloader Version =  16909060", "PinId = 3 Result = 2",
+                                       "Unexpected pin value: 2", "ID =  42"}));
+}
+
+// Without a device every query answers nothing. With a board whose input is full the request
+// does not get through, and is not answered within the wait. What may lie at the device path, and
+// a board that reads but never answers, the end-to-end tests show through the version query.
+TEST_F(USBInterrogatorTest, WithoutADeviceOrAnAnswerAQueryGivesNothingWithinItsWait)
 {
     {
-        cUSBInterrogator board(DEVICE_PATH.constData());
+        cUSBInterrogator board(DSP_BOARD_DEVICE);
         EXPECT_TRUE(board.GetVersion().isNull());
         EXPECT_EQ(board.GetBootloaderVersion(), 0u);
         EXPECT_FALSE(board.GetPortPin(3));
         EXPECT_EQ(board.GetBoardID(5), 0);
     }
-    EXPECT_EQ(Messages(), QStringList({"Failed to open  " + CORE_RACK}));
-}
-
-// Every answer comes with 20 bytes too many: taken for the next answer, or left in the stream's
-// buffer, where glibc would fail the next write on a character device with "Illegal seek".
-TEST_F(USBInterrogatorTest, RequestBytesAndAnswers)
-{
-    SimulatedBoard board(CORE_RACK,
-                         {"--version-hex", "4142434445464748494a4b4c", "--bootloader", "16909060",
-                          "--pin", "3=2", "--pin", "1=1", "--board-id", "42", "--extra", "20"});
-    {
-        cUSBInterrogator interrogator(DEVICE_PATH.constData());
-        EXPECT_EQ(interrogator.GetVersion(), "ABCDEFGHIJK");       // the 12th byte never counts
-        EXPECT_EQ(interrogator.GetBootloaderVersion(), 16909060u); // sent as 04 03 02 01
-        EXPECT_TRUE(interrogator.GetPortPin(3));
-        EXPECT_FALSE(interrogator.GetPortPin(0));
-        EXPECT_TRUE(interrogator.GetPortPin(1));
-        EXPECT_EQ(interrogator.GetBoardID(5), 42);
-    }
-    board.Stop();
-    EXPECT_EQ(board.Capture(), "00 03 01 00 03 20 00 04 0a 03 00 04 0a 00 00 04 0a 01 "
-                               "00 0b 02 00 00 00 01 05 10 00 00");
-    EXPECT_EQ(Messages(), QStringList({"Bootloader Version =  16909060", "PinId = 3 Result = 2",
-                                       "Unexpected pin value: 2", "PinId = 0 Result = 0",
-                                       "PinId = 1 Result = 1", "ID =  42"}));
-}
-
-// Its input is full: the request does not get through, and is not answered. The end-to-end
-// tests show the version query on a board that reads but never answers.
-TEST_F(USBInterrogatorTest, AnUnansweredQueryGivesNothingWithinItsWait)
-{
-    SimulatedBoard board(CORE_RACK, {"--stop-reading", "0"});
-    cUSBInterrogator interrogator(DEVICE_PATH.constData());
+    SimulatedBoard board(DSP_BOARD_DEVICE, {"--stop-reading", "0"});
+    cUSBInterrogator interrogator(DSP_BOARD_DEVICE);
     QElapsedTimer timer;
     timer.start();
     EXPECT_EQ(interrogator.GetBoardID(1), 0);
     EXPECT_LT(timer.elapsed(), BOARD_QUERY_WAIT_MS + 2000); // the bound is generous
-    EXPECT_EQ(Messages(), QStringList({"Failed to flush get board ID request",
+    EXPECT_EQ(Messages(), QStringList({"Failed to open  " DSP_BOARD_DEVICE,
+                                       "Failed to flush get board ID request",
                                        "Error reading board ID response"}));
 }
