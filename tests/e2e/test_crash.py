@@ -66,6 +66,7 @@ DOWNLOAD_LAYOUTS = [(OLD_PAIR, "old tree"), (NEW_PAIR, "new tree")] + [
 EXTRACTION_LAYOUTS = [(NEW_PAIR, "new tree"), ({COMPANION: "new companion"}, "new tree"),
                       ({}, "new tree")]
 
+
 def firmware_tree():
     """What the firmware directory holds: nothing, one of the two trees whole, or a mix."""
     if not exists(box.FIRMWARE_DIR):
@@ -93,13 +94,14 @@ class Killed(BoxTestCase):
                                                   pause=0.02))
         self.server.route(CHECKSUM_PATH, self.files["new companion"])
 
-    def lay_out(self):
-        """The old tree, the new pair waiting for an extraction, the old one on the server's
-        side already replaced: a download brings the new pair, an extraction the new tree."""
+    def lay_out(self, age):
+        """The old tree and the pair of that age; the server offers the new pair: a download
+        brings it, an extraction makes the new tree of it."""
         box.reset()
         write(box.PROGRESS_FILE, str(EXTRACTED).encode())
         for name, content in TREES["old tree"].items():
             write(box.HOME + "/" + name, content)
+        self.put_pair(age)
 
     def put_pair(self, age):
         write(box.ARCHIVE_FILE, self.files[age + " archive"])
@@ -138,8 +140,7 @@ class Killed(BoxTestCase):
     def test_a_kill_at_a_named_instant(self):
         for point in POINTS:
             with self.subTest(point.name):
-                self.lay_out()
-                self.put_pair("old" if point.step == "--downloadfirmware" else "new")
+                self.lay_out("old" if point.step == "--downloadfirmware" else "new")
                 run = run_tool(point.step, env={"RIRARUDE_CRASH_POINT": point.name},
                                check_exit=False)
                 self.assertEqual(run.returncode, -signal.SIGKILL, "the point was never reached")
@@ -154,8 +155,7 @@ class Killed(BoxTestCase):
         archive = self.files["new archive"]
         cut = Reply(head(f"Content-Length: {len(archive)}", 'ETag: "new"', "Connection: close"),
                     lambda: [archive[:len(archive) // 2]])
-        self.lay_out()
-        self.put_pair("old")
+        self.lay_out("old")
         self.server.answer(ARCHIVE_PATH, cut)
         run = run_tool("--downloadfirmware", env={"RIRARUDE_CRASH_POINT": "partial-body-synced"},
                        check_exit=False)
@@ -171,15 +171,13 @@ class Killed(BoxTestCase):
         rounds = random.Random(SEED)
         for step, age, layouts in (("--downloadfirmware", "old", DOWNLOAD_LAYOUTS),
                                    ("--extractfirmware", "new", EXTRACTION_LAYOUTS)):
-            self.lay_out()
-            self.put_pair(age)
+            self.lay_out(age)
             started = time.monotonic()
             run_tool(step)
             length = time.monotonic() - started
             for kill in range(RANDOM_KILLS):
                 with self.subTest(step, kill=kill):
-                    self.lay_out()
-                    self.put_pair(age)
+                    self.lay_out(age)
                     tool = box.start_tool(step)
                     time.sleep(rounds.uniform(0, length))
                     tool.kill()
@@ -190,6 +188,7 @@ class Killed(BoxTestCase):
                     next_tree = [tree for layout, tree in layouts if layout == entries]
                     self.assertEqual(len(next_tree), 1, entries)
                     self.assertNextExtractionMakes(next_tree[0])
+
 
 if __name__ == "__main__":
     unittest.main()
