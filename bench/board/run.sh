@@ -20,7 +20,7 @@ cd "$(dirname "$0")/../.."
 build_dir=${1:?usage: bench/board/run.sh <sandbox build dir>}
 export RIRARUDE_BOX_FACTS=$build_dir/box-facts.json
 # The box's paths and programs as this build has them, by their names in the code.
-fact() { /usr/bin/python3 tests/fixtures/facts.py "$@"; }
+fact() { /usr/bin/python3 bench/fact.py "$@"; }
 anchor=$build_dir/bench/board/stop-and-wait
 [[ -f $RIRARUDE_BOX_FACTS && -x $anchor && -n $(fact box_root) ]] || {
     echo "$build_dir is not a built sandbox build (see scripts/configure-sandbox.sh)" >&2

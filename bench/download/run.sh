@@ -22,7 +22,7 @@ cd "$(dirname "$0")/../.."
 build_dir=${1:?usage: bench/download/run.sh <sandbox build dir>}
 export RIRARUDE_BOX_FACTS=$build_dir/box-facts.json
 # The box's paths and texts as this build has them, by their names in the code.
-fact() { /usr/bin/python3 tests/fixtures/facts.py "$@"; }
+fact() { /usr/bin/python3 bench/fact.py "$@"; }
 [[ -f $RIRARUDE_BOX_FACTS ]] || {
     echo "$build_dir is not a built sandbox build (see scripts/configure-sandbox.sh)" >&2
     exit 1
