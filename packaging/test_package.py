@@ -99,12 +99,6 @@ mount -t overlay rirarude-test-etc -o \
     "lowerdir=/etc,upperdir=$RUN/etc-changes/upper,workdir=$RUN/etc-changes/work" /etc
 mkdir -p "$(dirname "$EVENT_LOG")"
 """
-# The tool of each package, as the box runs it.
-TOOLS = {
-    "amd64": '"$SCRATCH/amd64/usr/bin/rirarude-updater"',
-    "armhf": '"$ARMHF_ROOT/bin/qemu-arm" -L "$ARMHF_ROOT/sysroot" '
-             '"$SCRATCH/armhf/usr/bin/rirarude-updater"',
-}
 
 
 def machine_state():
@@ -148,15 +142,15 @@ class InstalledTool(unittest.TestCase):
                 outputs[name] = stream.read()
         return outputs
 
-    def test_a_tool_built_for_other_paths_or_another_processor(self):
-        for arch, tool in TOOLS.items():
-            with self.subTest(arch):
-                outputs = self.in_namespace(f"""cp "$IN/InitrdVersion.txt" /etc
-{tool} --getversions >"$OUT/stdout" 2>"$OUT/stderr" || true
+    # The amd64 tool's paths show in the logrotate case below.
+    def test_the_box_tool_built_for_other_paths_or_another_processor(self):
+        outputs = self.in_namespace("""cp "$IN/InitrdVersion.txt" /etc
+"$ARMHF_ROOT/bin/qemu-arm" -L "$ARMHF_ROOT/sysroot" "$SCRATCH/armhf/usr/bin/rirarude-updater" \\
+    --getversions >"$OUT/stdout" 2>"$OUT/stderr" || true
 """, **{"InitrdVersion.txt": b"2.4.1\n"})
-                self.assertEqual(outputs, {"stdout": b'{\n    "DSP Firmware Version": "",\n'
-                                                     b'    "Firmware Version": "2.4.1\\n"\n}\n',
-                                           "stderr": b""})
+        self.assertEqual(outputs, {"stdout": b'{\n    "DSP Firmware Version": "",\n'
+                                             b'    "Firmware Version": "2.4.1\\n"\n}\n',
+                                   "stderr": b""})
 
     def test_a_logrotate_rule_that_misses_the_log_or_rotates_it_otherwise(self):
         # One box's life: logrotate's daily run finds no log yet, the tool logs, a DSP update
