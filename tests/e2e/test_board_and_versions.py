@@ -51,13 +51,7 @@ STARTED = ["Debug: Updating DSP Firmware" + BLOCKING,
            "float, bool))"]
 SENT_WHOLE = [IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *DATA_SENT, TAKEN, SUCCEEDED]
 IMAGE_REFUSED = ["Debug: Couldn't open firmware" + SETUP, DEVICE_OPENED, FAILED]
-NOT_A_DEVICE = [IMAGE_OPENED, "Debug: Couldn't open device" + SETUP, FAILED]
 LARGEST_IMAGE = 2**32 - 1  # what the header's 32 bits can announce
-
-
-def too_large(size):
-    return [IMAGE_OPENED, DEVICE_OPENED, f"Debug: Firmware too large: {size} bytes, the header "
-            f"announces at most {LARGEST_IMAGE}" + UPDATE, FAILED]
 
 
 def report(dsp, firmware):
@@ -88,10 +82,6 @@ def terminal_settings():
 
 
 # What a row lays at the device path or the image path.
-
-def nothing():
-    pass
-
 
 def a_regular_file():
     write(box.DSP_DEVICE, b"not a board\n")
@@ -143,14 +133,40 @@ class BoardTestCase(BoxTestCase):
         self.assertEqual([run.returncode for run in done], [1] * runs)
         return done
 
+    def lay_out(self, row):
+        """Lays what the row puts at the device or image path and starts its board, if any.
+        Returns what lies at the device path and the board terminal's settings."""
+        if row.place is not None:
+            row.place()
+        if row.board is not None:
+            self.start_board(*row.board)
+        return self.board_side(row)
+
+    def board_side(self, row):
+        return device_path(), terminal_settings() if row.board is not None else None
+
+    def assertBoardLeft(self, row, before, transfers):
+        """The run left the device path and the terminal as they were; the board saw these
+        transfers, as (frame lengths, result, image intact, command), and no other frame."""
+        self.assertEqual(self.board_side(row), before)
+        if row.board is None:
+            return
+        self.simulator.stop()
+        report = self.simulator.report
+        seen = [(transfer["frame_lengths"], transfer["result"], transfer["intact"],
+                 transfer["command"]) for transfer in report["transfers"]]
+        self.assertEqual((seen, report["errors"]), (transfers, []))
+        self.assertEqual(report["frames"] - sum(report["queries"].values()),
+                         sum(len(transfer[0]) for transfer in seen))
+
 
 @dataclass
 class Query:
     name: str
-    place: Optional[Callable]  # None: a board, with the options below
     dsp: str  # "DSP Firmware Version"
     log: list  # between "Getting versions..." and the report
-    board: list = field(default_factory=list)
+    place: Optional[Callable] = None  # lays something at the device path
+    board: Optional[list] = field(default_factory=list)  # the simulator's options; None: none
     held: bool = False  # another program of the box holds the board's lock meanwhile
     version_file: Optional[bytes] = b"1.2.3\n"
     firmware: str = "1.2.3\n"  # "Firmware Version"
@@ -158,18 +174,18 @@ class Query:
 
 QUERIES = [
     Query("a version file of several lines: more than its first line, or its line end lost",
-          None, "2.8", [], version_file=b"4.5.6-rc1\nbuilt yesterday\n", firmware="4.5.6-rc1\n"),
-    Query("a NUL in the version file: what follows reported", None, "2.8", [],
+          "2.8", [], version_file=b"4.5.6-rc1\nbuilt yesterday\n", firmware="4.5.6-rc1\n"),
+    Query("a NUL in the version file: what follows reported", "2.8", [],
           version_file=b"1.2\x00junk\n", firmware="1.2"),
-    Query("no version file: not reported as Unknown", None, "2.8", [],
-          version_file=None, firmware="Unknown"),
-    Query("a board another program holds: asked all the same", None, "", held=True,
+    Query("no version file: not reported as Unknown", "2.8", [], version_file=None,
+          firmware="Unknown"),
+    Query("a board another program holds: asked all the same", "", held=True,
           log=[f"Debug: Could not lock {path(box.DSP_DEVICE)}: still in use after "
                f"{QUERY_WAIT_MS} ms" + INTERROGATOR, UNOPENED]),
-    Query("a board that takes no request: waited on past the wait", None, "",
+    Query("a board that takes no request: waited on past the wait", "",
           ["Debug: Failed to flush get version request (virtual QString "
            "cUSBInterrogator::GetVersion())"], board=["--stop-reading", "0"]),
-    Query("nothing at the device path: made there, or not logged", nothing, "", [UNOPENED]),
+    Query("nothing at the device path: made there, or not logged", "", [UNOPENED], board=None),
 ]
 
 
@@ -180,11 +196,7 @@ class VersionReport(BoardTestCase):
                 box.reset()
                 if row.version_file is not None:
                     write(VERSION_FILE, row.version_file)
-                if row.place is None:
-                    self.start_board(*row.board)
-                else:
-                    row.place()
-                before = device_path()
+                before = self.lay_out(row)
                 if row.held:
                     holder = open_device()
                     self.addCleanup(os.close, holder)
@@ -196,22 +208,11 @@ class VersionReport(BoardTestCase):
                 self.assertEqual(run.log, ["Debug: Getting versions..." + GET_VERSIONS, *row.log,
                                            "Debug: Got version information:",
                                            " " + json.dumps(stdout.decode()) + GET_VERSIONS])
-                self.assertEqual(device_path(), before)
-                if row.place is None:
-                    self.simulator.stop()
-                    self.assertEqual(self.simulator.report["errors"], [])
+                self.assertBoardLeft(row, before, [])
 
 
-@dataclass
-class Transfer:
-    """A transfer as the board saw it."""
-    frame_lengths: list
-    result: str  # "complete", "refused" or "incomplete"
-    intact: bool  # the whole image arrived unchanged
-    command: int = 0x0C  # update mode 0's
-
-
-WHOLE = Transfer([512, 12], "complete", intact=True)
+# The image in two frames, all of it, in update mode 0.
+WHOLE = ([512, 12], "complete", True, 0x0C)
 
 
 @dataclass
@@ -238,10 +239,8 @@ SENDS = [
     Send("a character device that answers nothing: no status taken for acceptance", a_null_device,
          [IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN,
           "Debug: Failed to read tx status: end of file" + UPDATE, FAILED], board=None),
-    Send("a regular file at the device path: frames written into it", a_regular_file, NOT_A_DEVICE,
-         board=None),
-    Send("an empty image: not counted as sent", an_image(0),
-         [IMAGE_OPENED, DEVICE_OPENED, SUCCEEDED]),
+    Send("a regular file at the device path: frames written into it", a_regular_file,
+         [IMAGE_OPENED, "Debug: Couldn't open device" + SETUP, FAILED], board=None),
     Send("a FIFO at the image path: waited on, or sent", a_fifo, IMAGE_REFUSED),
     Send("a link at the image path: followed", a_link_out_of_the_tree, IMAGE_REFUSED),
     Send("a linked firmware directory: followed", a_linked_firmware_directory, IMAGE_REFUSED),
@@ -251,8 +250,10 @@ SENDS = [
           'Debug: Complete Checksum = 0 ( "0x0" )' + UPDATE,
           'Debug: Header Checksum Sent: 1020 ( "0x3fc" )' + UPDATE,
           "Debug: Send ok" + UPDATE, TAKEN, "Debug: Bad tx status ( 7 )" + UPDATE, FAILED],
-         [Transfer([512], "refused", intact=False)], board=["--refuse", "1:7"]),
-    Send("an image too large to announce: announced cut", an_image(2**32), too_large(2**32)),
+         [([512], "refused", False, 0x0C)], board=["--refuse", "1:7"]),
+    Send("an image too large to announce: announced cut", an_image(2**32),
+         [IMAGE_OPENED, DEVICE_OPENED, "Debug: Firmware too large: 4294967296 bytes, the header "
+          f"announces at most {LARGEST_IMAGE}" + UPDATE, FAILED]),
 ]
 
 
@@ -269,13 +270,7 @@ class BlockingUpdate(BoardTestCase):
                 write(box.DSP_IMAGE, IMAGE)
                 if row.closed:
                     shutil.rmtree(path(os.path.dirname(box.LOG_FILE)))
-                if row.place is not None:
-                    row.place()
-                settings = None
-                if row.board is not None:
-                    self.start_board(*row.board)
-                    settings = terminal_settings()
-                before = device_path()
+                before = self.lay_out(row)
                 closing = (lambda: os.close(2)) if row.closed else None
                 runs = self.run_within("--blockingdspupdate", STATUS_WAIT_MS, row.at_once,
                                        preexec_fn=closing)
@@ -286,34 +281,14 @@ class BlockingUpdate(BoardTestCase):
                 self.assertEqual(log, expected)
                 self.assertFalse(exists(ON_BOOT_FLAG))
                 self.assertProgress(EXTRACTED)
-                self.assertEqual(device_path(), before)
-                if row.board is not None:
-                    self.assertEqual(terminal_settings(), settings)
-                    self.simulator.stop()
-                    seen = [Transfer(transfer["frame_lengths"], transfer["result"],
-                                     transfer["intact"], transfer["command"])
-                            for transfer in self.simulator.transfers]
-                    self.assertEqual(seen, row.transfers)
-                    self.assertEqual(self.simulator.report["frames"],
-                                     sum(len(transfer.frame_lengths) for transfer in seen))
+                self.assertBoardLeft(row, before, row.transfers)
 
 
-@dataclass
-class Stop:
-    signal: signal.Signals
-    ignored: bool  # the tool was started with it ignored, as nohup starts a program
-    board: list
-    returncode: int
-    log: list  # after the header was taken
-
-
-STOPS = [
-    Stop(signal.SIGTERM, False, ["--cooked", "--silent"], -signal.SIGTERM, []),
-    Stop(signal.SIGINT, False, ["--cooked", "--silent"], -signal.SIGINT, []),
-    Stop(signal.SIGHUP, False, ["--cooked", "--silent"], -signal.SIGHUP, []),
-    # The board answers late, so the signal comes while the transfer goes on.
-    Stop(signal.SIGHUP, True, ["--cooked", "--delay", "500"], 1, [*DATA_SENT, TAKEN, SUCCEEDED]),
-]
+# Each stop signal with its default action, and one the tool was started with ignored, as nohup
+# starts a program: the board then answers late, so that the signal comes while the transfer goes
+# on, and the transfer ends as ever.
+STOPS = [(signal.SIGTERM, False), (signal.SIGINT, False), (signal.SIGHUP, False),
+         (signal.SIGHUP, True)]
 
 
 class StopWhileTheBoardIsRaw(BoardTestCase):
@@ -321,23 +296,23 @@ class StopWhileTheBoardIsRaw(BoardTestCase):
     terminal's own settings put back; one it was started with ignored stays ignored."""
 
     def test_stops(self):
-        for row in STOPS:
-            with self.subTest(signal=row.signal.name, ignored=row.ignored):
+        for stop, ignored in STOPS:
+            with self.subTest(signal=stop.name, ignored=ignored):
                 box.reset()
                 write(box.DSP_IMAGE, IMAGE)
-                self.start_board(*row.board)
+                self.start_board("--cooked", *(["--delay", "500"] if ignored else ["--silent"]))
                 settings = terminal_settings()
                 log_start = len(box.log_bytes())
-                handling = signal.SIG_IGN if row.ignored else signal.SIG_DFL
+                handling = signal.SIG_IGN if ignored else signal.SIG_DFL
                 tool = box.start_tool("--blockingdspupdate",
-                                      preexec_fn=lambda: signal.signal(row.signal, handling))
+                                      preexec_fn=lambda: signal.signal(stop, handling))
                 box.wait_for_line(TAKEN, log_start)
                 self.assertNotEqual(terminal_settings(), settings)
-                tool.send_signal(row.signal)
+                tool.send_signal(stop)
                 run = box.finish(tool, log_start, timeout=STATUS_WAIT_MS / 1000 + LEEWAY_S)
-                self.assertEqual(run.returncode, row.returncode)
-                self.assertEqual(run.log, [*STARTED, IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT,
-                                           TAKEN, *row.log])
+                rest = [*DATA_SENT, TAKEN, SUCCEEDED] if ignored else []
+                self.assertEqual((run.returncode, run.log), (1 if ignored else -stop, [
+                    *STARTED, IMAGE_OPENED, DEVICE_OPENED, *HEADER_SENT, TAKEN, *rest]))
                 self.assertEqual(terminal_settings(), settings)
 
 
