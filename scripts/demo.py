@@ -202,7 +202,7 @@ class Demo:
         return yes_or_no(self.box.exists(self.box.FLAG_FILES["dsp"]))
 
     def blockingdspupdate(self, run):
-        transfers = self.board.transfers
+        transfers = self.board.report["transfers"]
         if not transfers:
             return "none"
         if transfers[-1]["result"] == "complete" and self.board.image == self.dsp_image:

@@ -53,7 +53,7 @@ source bench/baseline.sh
 # in the work directory once stopped.
 start_simulator() {
     rm -f "$work/ready" "$work/report.json" "$work/image.bin"
-    /usr/bin/python3 tests/fixtures/board.py "$work" >"$work/ready" 2>>"$work/simulator.err" &
+    /usr/bin/python3 bench/board/serve_board.py "$work" >"$work/ready" 2>>"$work/simulator.err" &
     simulator_pid=$!
     for _ in $(seq 100); do
         grep -q '^ready' "$work/ready" 2>/dev/null && return
