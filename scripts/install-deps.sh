@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qtbase5-dev libgtest-dev
-    python3 xz-utils tar coreutils sudo curl time e2fsprogs bsdextrautils
+    python3 xz-utils tar coreutils procps sudo curl time e2fsprogs bsdextrautils
     # The download benchmark's static server.
     nginx
     # The Qt floor check: nm and c++filt, and Qt's own pages with their "introduced in" notes.

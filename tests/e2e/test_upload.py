@@ -3,7 +3,6 @@ firmware directory extracted from one, carries; and what a hostile one cannot ma
 
 import os
 import re
-import signal
 import subprocess
 import time
 import unittest
@@ -99,33 +98,24 @@ class UploadCheck(BoxTestCase):
 
     def test_killing_the_tool_ends_its_tar_too(self):
         archive = slow_archive(path(box.ARCHIVE_FILE))
-        tool = subprocess.Popen(box.EMULATOR + [box.TOOL, "--uploadfirmware"],
-                                stdout=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not tars_reading(archive):
-            self.assertLess(time.monotonic(), deadline, "tar never began")
-            time.sleep(0.01)
-        tool.send_signal(signal.SIGKILL)
-        tool.wait()
-        self.addCleanup(lambda: subprocess.run(["kill", "-9", *tars_reading(archive)],
-                                               stderr=subprocess.DEVNULL))
-        deadline = time.monotonic() + 5
-        while tars_reading(archive) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        self.assertEqual(tars_reading(archive), [])
+        self.addCleanup(subprocess.run, ["pkill", "-KILL", "-f", archive])
+        with box.start_tool("--uploadfirmware") as tool:
+            wait_until(lambda: tars_reading(archive), "tar never began")
+            tool.kill()
+        wait_until(lambda: not tars_reading(archive), "tar lives on")
 
 
 def tars_reading(archive):
     """The processes whose command line names the archive: the tars of a check."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if archive.encode() in f.read().split(b"\0"):
-                    found.append(pid)
-        except OSError:
-            pass  # ended meanwhile
-    return found
+    return subprocess.run(["pgrep", "-f", archive], capture_output=True).stdout.split()
+
+
+def wait_until(condition, failure, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(failure)
+        time.sleep(0.01)
 
 
 if __name__ == "__main__":
