@@ -1,8 +1,7 @@
 #pragma once
 
-// A fresh sandbox box for every test, and ways to look at what the code left in it. Brings the
-// box's paths, the shared code's functions and the Qt file, directory and JSON classes every test
-// uses.
+// A fresh sandbox box for every test, and ways to look at what the code left in it; brings the
+// box's paths, the shared code's functions and the Qt classes every test uses.
 
 #include "FixedPaths.h"
 #include "UpdatePaths.h"

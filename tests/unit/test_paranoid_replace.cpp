@@ -40,10 +40,9 @@ QString Mode(const QString& path)
     return QString::number(status.st_mode & 07777, 8);
 }
 
-// Runs `call` while the moment mv starts with `path` among its arguments (a child of sudo turning
-// into mv still has sudo's), `path` becomes immutable. The kernel holds every start of mv until
-// it is answered, so this is never too late. Returns whether it happened, nothing where fanotify
-// holds no program start; clears the attribute afterwards.
+// Runs `call`, making `path` immutable when mv starts with it among its arguments (the kernel holds
+// each start of mv until answered). Returns whether it happened, nothing where fanotify holds no
+// program start; clears the attribute afterwards.
 std::optional<bool> ImmutableWhenMvStarts(const QString& path, const std::function<void()>& call)
 {
     cFileDescriptor events(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY));
@@ -91,17 +90,6 @@ protected:
     const QString source = home + "/source";
     const QString target = home + "/fw+1,a:b@c%d.e_f-g"; // every kind of character a path may hold
     const QString archive = home + "/fw.tar";
-
-    // An archive of a tree under `top`: a file of that content and another in a subdirectory.
-    void MakeArchive(const QByteArray& content, const QString& top)
-    {
-        const QString root = BoxPath("/staging/") + top;
-        ASSERT_TRUE(QDir().mkpath(root + "/sub"));
-        WriteFile(root + "/a", content);
-        WriteFile(root + "/sub/b", "b");
-        ASSERT_EQ(QProcess::execute("tar", {"-cf", archive, "-C", BoxPath("/staging"), top}), 0);
-        ASSERT_TRUE(QDir(BoxPath("/staging")).removeRecursively());
-    }
 };
 
 using ParanoidCopyTest = cReplaceTest;
@@ -238,7 +226,11 @@ TEST_F(ParanoidUntarTest, ReplacesTheTargetOrPutsThePreviousTreeBack)
     {
         SCOPED_TRACE(&c - cases);
         ResetBox();
-        MakeArchive(c.content, c.top);
+        const QString staging = BoxPath("/staging");
+        ASSERT_TRUE(QDir().mkpath(staging + '/' + c.top + "/sub"));
+        WriteFile(staging + '/' + c.top + "/a", c.content);
+        WriteFile(staging + '/' + c.top + "/sub/b", "b");
+        ASSERT_EQ(QProcess::execute("tar", {"-cf", archive, "-C", staging, c.top}), 0);
         if (c.cutTo)
         {
             ASSERT_TRUE(QFile::resize(archive, c.cutTo));
