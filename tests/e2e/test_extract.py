@@ -305,48 +305,5 @@ class Extract(ExtractTestCase):
         self.assertFailed(run)
 
 
-@dataclass
-class Unremovable:
-    immutable: str  # the entry of the old tree that nobody may remove
-    line: str  # a pattern: a staging directory's name is made up anew by each run
-    tree: dict  # the firmware directory's files after the failed step
-    next_state: int  # of an extraction while the entry still cannot be removed
-
-
-OLD_TREE = {VERSION: b"1.0\n", FW + "/locked": b"old"}
-UNREMOVABLE = [
-    Unremovable(FW + "/locked", 'Old firmware entry kept: "' + STAGING
-                + r'\w{6}/removing/locked" could not be removed \(Operation not permitted\)',
-                {}, EXTRACTED),
-    Unremovable(FW, r'Old firmware entry kept: "Firmware" could not be moved aside '
-                r'\(Operation not permitted\)', OLD_TREE, FAILED),
-]
-
-
-class OldTree(ExtractTestCase):
-    def test_an_unremovable_entry_fails_the_step_and_never_leaves_a_mixed_tree(self):
-        unlock = ["find", path(box.HOME), "-exec", "chattr", "-i", "{}", "+"]
-        self.addCleanup(subprocess.run, unlock, stderr=subprocess.DEVNULL)
-        for case in UNREMOVABLE:
-            with self.subTest(case.immutable):
-                subprocess.run(unlock, stderr=subprocess.DEVNULL)
-                self.setUp()
-                for name, content in OLD_TREE.items():
-                    write(box.HOME + "/" + name, content)
-                immutable = path(box.HOME + "/" + case.immutable)
-                if subprocess.run(["chattr", "+i", immutable]).returncode:
-                    self.skipTest("chattr +i does not work here")
-                run = self.extract(archives.firmware())
-                self.assertEqual(run.log[0], state(EXTRACTING))
-                self.assertRegex(run.log[1], f"^Debug: {case.line}{re.escape(STEP)}$")
-                self.assertEqual(run.log[2:4], [step('Remove ExtractPath success? "no"'),
-                                                step('tar -xJf success? "no"')])
-                self.assertFailed(run)
-                self.assertEqual(box.files_below(box.FIRMWARE_DIR), case.tree)
-                # A later extraction is not held up by what this one could not remove.
-                self.extract(archives.firmware())
-                self.assertProgress(case.next_state)
-
-
 if __name__ == "__main__":
     unittest.main()

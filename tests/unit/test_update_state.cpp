@@ -76,3 +76,15 @@ TEST_F(ReplacementTest, AReplacedFileKeepsItsModeAndOwner)
     EXPECT_EQ(status.st_gid, 65534u);
     EXPECT_EQ(ReadFile(UPDATE_PROGRESS_FILE), "9");
 }
+
+// Replacing needs only the directory's permission; writing in place needed the file's too, and
+// still does.
+TEST_F(ReplacementTest, AProgressFileThisUserMayNotWriteKeepsItsNumber)
+{
+    WriteUpdateState(8);
+    ASSERT_EQ(chmod(QFile::encodeName(PXM_HOME).constData(), 0777), 0);
+    ASSERT_EQ(seteuid(65534), 0) << "needs root";
+    WriteUpdateState(9);
+    ASSERT_EQ(seteuid(0), 0);
+    EXPECT_EQ(ReadFile(UPDATE_PROGRESS_FILE), "8");
+}
