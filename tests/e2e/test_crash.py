@@ -16,8 +16,7 @@ import archives
 import box
 import home
 from box import BoxTestCase, exists, path, read, run_tool, write
-from firmware_server import (ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, Reply, head, plain,
-                             trickled)
+from firmware_server import ARCHIVE_PATH, CHECKSUM_PATH, FirmwareServer, Reply, head, trickled
 
 SEED = 15
 # The same members in both trees with other content, so that a mix of the two shows.

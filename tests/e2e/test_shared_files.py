@@ -8,7 +8,6 @@ import os
 import tempfile
 import time
 import unittest
-from dataclasses import dataclass
 
 import archives
 import box
